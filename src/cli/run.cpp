@@ -1,0 +1,97 @@
+#include "cli/run.h"
+
+#include "relocation/drive_letters.h"
+#include "relocation/relocate.h"
+#include "relocation/report.h"
+
+namespace vacate {
+
+namespace {
+
+// "K:" and "K:\" with their terminating zero.
+constexpr int drive_text_capacity = 4;
+using DriveText = char[drive_text_capacity];
+
+bool is_ascii_letter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+void make_drive_name(DriveText& name, char letter) {
+    name[0] = letter;
+    name[1] = ':';
+    name[2] = '\0';
+    upcase_ascii(name);
+}
+
+void make_drive_root(DriveText& root, const DriveText& name) {
+    root[0] = name[0];
+    root[1] = name[1];
+    root[2] = '\\';
+    root[3] = '\0';
+}
+
+}  // namespace
+
+int run(int argc, char** argv, Platform& platform) {
+    if (argc != 2 && argc != 3) {
+        // A POSIX caller may pass no arguments at all, not even a name.
+        print_usage(argc > 0 && argv[0] != nullptr ? argv[0] : "vacate");
+        return 0;
+    }
+    // Anything else would be sent to the platform as a bogus root, or read as
+    // a free drive that needs no moving.
+    if (!is_ascii_letter(argv[1][0])) {
+        report("Invalid drive letter: %s\n", argv[1]);
+        return -1;
+    }
+
+    DriveText source_name;
+    DriveText source_root;
+    make_drive_name(source_name, argv[1][0]);
+    make_drive_root(source_root, source_name);
+    const char* exclude_list = argc == 3 ? upcase_ascii(argv[2]) : "";
+
+    const char target_letter = find_free_drive_letter(platform, exclude_list);
+    if (target_letter == no_drive_letter) {
+        report("No free drive letters available; can't free %s\n", source_name);
+        return -1;
+    }
+    DriveText target_name;
+    DriveText target_root;
+    make_drive_name(target_name, target_letter);
+    make_drive_root(target_root, target_name);
+
+    if (drive_letter_is_free(platform, source_name[0])) {
+        report("Drive %s is already free\n", source_name);
+        return 0;
+    }
+    // Asked afresh: another program may have taken the letter since the search.
+    if (!drive_letter_is_free(platform, target_name[0])) {
+        report("Target drive %s is already in use\n", target_name);
+        return -1;
+    }
+
+    char volume[volume_name_capacity];
+    return relocate_volume(platform, source_root, source_name, target_root, target_name, volume);
+}
+
+void print_usage(const char* program_name) {
+    report(
+        "Usage: %s <Drive> [Exclude list]\n"
+        "where <Drive> is drive letter to free up and\n"
+        "[ExcludeList] is a set of drive letters not to move it to\n"
+        "\n"
+        "For example:  %s K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,E,K,Y and Z",
+        program_name, program_name);
+}
+
+char* upcase_ascii(char* text) {
+    for (char* c = text; *c != '\0'; ++c) {
+        if (*c >= 'a' && *c <= 'z') {
+            *c = static_cast<char>(*c - ('a' - 'A'));
+        }
+    }
+    return text;
+}
+
+}  // namespace vacate

@@ -1,0 +1,37 @@
+#ifndef VACATE_RELOCATION_PLATFORM_H
+#define VACATE_RELOCATION_PLATFORM_H
+
+#include <cstdint>
+
+namespace vacate {
+
+// The only door to the operating system. The methods carry the names and the
+// argument order of the kernel32 calls they stand for, so that a reader can
+// check each use against the Windows documentation; every one but Sleep
+// answers plain success or failure, because no error code is ever shown.
+class Platform {
+public:
+    // Bit 0 is A, bit 25 is Z; a set bit is a letter in use.
+    virtual std::uint32_t GetLogicalDrives() = 0;
+    // On success, volume holds the zero-terminated name of the volume mounted
+    // at root, in a form that SetVolumeMountPointA accepts back.
+    virtual bool GetVolumeNameForVolumeMountPointA(const char* root, char* volume,
+                                                   std::uint32_t length) = 0;
+    virtual bool DeleteVolumeMountPointA(const char* root) = 0;
+    virtual bool SetVolumeMountPointA(const char* root, const char* volume) = 0;
+    virtual void Sleep(std::uint32_t milliseconds) = 0;
+
+protected:
+    Platform() = default;
+    Platform(const Platform&) = default;
+    Platform& operator=(const Platform&) = default;
+    ~Platform() = default;
+};
+
+// The platform the program runs on: kernel32 on Windows, and elsewhere a
+// stand-in that keeps its drive table in a directory (see platform-host.cpp).
+Platform& system_platform();
+
+}  // namespace vacate
+
+#endif

@@ -1,0 +1,52 @@
+#include "relocation/relocate.h"
+
+#include "relocation/drive_letters.h"
+#include "relocation/report.h"
+
+namespace vacate {
+
+namespace {
+
+// Windows may take a moment to show a new mount point in the drive set;
+// waiting for it lets a script use the letter as soon as we return.
+constexpr int settle_pauses = 15;
+constexpr std::uint32_t settle_pause_ms = 1000;
+
+// Probes once more after the last pause, so a letter that shows up during it
+// is seen.
+void wait_until_in_use(Platform& platform, char letter) {
+    int left = settle_pauses;
+    while (drive_letter_is_free(platform, letter) && left > 0) {
+        platform.Sleep(settle_pause_ms);
+        --left;
+    }
+}
+
+}  // namespace
+
+int relocate_volume(Platform& platform, const char* source_root, const char* source_name,
+                    const char* target_root, const char* target_name,
+                    char (&volume)[volume_name_capacity]) {
+    if (!platform.GetVolumeNameForVolumeMountPointA(source_root, volume, volume_name_capacity)) {
+        report("Could not get info for %s\n", source_root);
+        return -1;
+    }
+    if (!platform.DeleteVolumeMountPointA(source_root)) {
+        report("Could not remove %s\n", source_root);
+        return -1;
+    }
+    // From here until a mount succeeds, the volume has no letter at all.
+    if (!platform.SetVolumeMountPointA(target_root, volume)) {
+        report("Could not set mount point to %s...restoring to %s\n", target_name, source_name);
+        if (platform.SetVolumeMountPointA(source_root, volume)) {
+            return -1;
+        }
+        report("Restore of %s to %s failed\n", static_cast<const char*>(volume), source_name);
+        return -2;
+    }
+    // The wait does not change the outcome: the platform has taken the mount.
+    wait_until_in_use(platform, target_root[0]);
+    return 0;
+}
+
+}  // namespace vacate
