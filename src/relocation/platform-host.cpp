@@ -1,0 +1,144 @@
+// A model of the platform for systems other than Windows, so that the real
+// program can run, and be tested, anywhere.
+//
+// The drive table is the directory named by VACATE_DRIVES; without one the
+// system has no drives. An entry "X:" of any kind puts letter X in use. A
+// symbolic link is a mount point, and its text is the volume's name; the
+// volume is present when that text names a directory (a relative text is
+// read from the drive table, as the link itself would be). Any other entry is
+// a drive with no volume behind it, like a network share.
+//
+// Like the calls it stands for, it prints nothing and allocates nothing.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+#include "relocation/platform.h"
+
+namespace vacate {
+
+namespace {
+
+// An entry's name in the drive table: "X:".
+using EntryName = char[3];
+
+void make_entry_name(EntryName& entry, char letter) {
+    entry[0] = letter;
+    entry[1] = ':';
+    entry[2] = '\0';
+}
+
+// Only "X:\" with a capital X names a drive root; the real calls accept
+// other forms of path, which this program never passes.
+bool parse_root(const char* root, EntryName& entry) {
+    if (root[0] < 'A' || root[0] > 'Z' || root[1] != ':' || root[2] != '\\' || root[3] != '\0') {
+        return false;
+    }
+    make_entry_name(entry, root[0]);
+    return true;
+}
+
+// Opened afresh at every call, like the platform's own tables, so that a
+// change made by another process between two calls is seen.
+class DriveTable {
+public:
+    DriveTable() {
+        const char* path = std::getenv("VACATE_DRIVES");
+        if (path != nullptr && path[0] != '\0') {
+            fd_ = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        }
+    }
+    DriveTable(const DriveTable&) = delete;
+    DriveTable& operator=(const DriveTable&) = delete;
+    ~DriveTable() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+
+    bool has(const EntryName& entry, struct stat& status) const {
+        return fd_ >= 0 && fstatat(fd_, entry, &status, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+    bool has_link(const EntryName& entry) const {
+        struct stat status {};
+        return has(entry, status) && S_ISLNK(status.st_mode);
+    }
+    bool has_directory(const char* path) const {
+        struct stat status {};
+        return fd_ >= 0 && fstatat(fd_, path, &status, 0) == 0 && S_ISDIR(status.st_mode);
+    }
+    int fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+class HostPlatform final : public Platform {
+public:
+    std::uint32_t GetLogicalDrives() override {
+        const DriveTable table;
+        std::uint32_t drives = 0;
+        for (char letter = 'A'; letter <= 'Z'; ++letter) {
+            EntryName entry;
+            make_entry_name(entry, letter);
+            struct stat status {};
+            if (table.has(entry, status)) {
+                drives |= std::uint32_t{1} << (letter - 'A');
+            }
+        }
+        return drives;
+    }
+
+    bool GetVolumeNameForVolumeMountPointA(const char* root, char* volume,
+                                           std::uint32_t length) override {
+        EntryName entry;
+        const DriveTable table;
+        if (!parse_root(root, entry) || table.fd() < 0) {
+            return false;
+        }
+        // A text that fills the whole buffer may have been cut short, and
+        // leaves no room for the terminating zero.
+        const ssize_t size = readlinkat(table.fd(), entry, volume, length);
+        if (size < 0 || static_cast<std::uint32_t>(size) >= length) {
+            return false;
+        }
+        volume[size] = '\0';
+        return true;
+    }
+
+    bool DeleteVolumeMountPointA(const char* root) override {
+        EntryName entry;
+        const DriveTable table;
+        return parse_root(root, entry) && table.has_link(entry) &&
+               unlinkat(table.fd(), entry, 0) == 0;
+    }
+
+    bool SetVolumeMountPointA(const char* root, const char* volume) override {
+        EntryName entry;
+        const DriveTable table;
+        // symlinkat refuses an entry that exists already, of whatever kind.
+        return parse_root(root, entry) && table.has_directory(volume) &&
+               symlinkat(volume, table.fd(), entry) == 0;
+    }
+
+    void Sleep(std::uint32_t milliseconds) override {
+        timespec left{static_cast<time_t>(milliseconds / 1000),
+                      static_cast<long>(milliseconds % 1000) * 1000000L};
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
+    }
+};
+
+}  // namespace
+
+Platform& system_platform() {
+    static HostPlatform platform;
+    return platform;
+}
+
+}  // namespace vacate
