@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Runs the real program against drive tables of the host stand-in and checks
+# its exact output, its exit status and the drive table it leaves behind.
+#
+# A table is written as words: "K:/" is a drive with no volume behind it,
+# "K:>name" a mount point of the volume "name" (the link ../volumes/name,
+# whose directory exists unless the name starts with "gone").
+set -u
+exe=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+drives=$work/drives
+passed=0
+failed=0
+
+lay_out() {
+    rm -rf "$drives" "$work/volumes"
+    mkdir -p "$drives" "$work/volumes"
+    local entry name
+    for entry; do
+        case $entry in
+            ?:/) mkdir "$drives/${entry%/}" ;;
+            ?:\>*)
+                name=${entry#*>}
+                [[ $name == gone* ]] || mkdir -p "$work/volumes/$name"
+                ln -s "../volumes/$name" "$drives/${entry%%>*}"
+                ;;
+        esac
+    done
+}
+
+describe() {
+    local path words=()
+    for path in "$drives"/*; do
+        if [[ -L $path ]]; then
+            words+=("${path##*/}>$(readlink "$path" | sed 's|^\.\./volumes/||')")
+        elif [[ -e $path ]]; then
+            words+=("${path##*/}/")
+        fi
+    done
+    echo "${words[*]}"
+}
+
+# check WHAT "TABLE BEFORE" "TABLE AFTER" STATUS OUTPUT [ARGUMENT...]
+check() {
+    local what=$1 before=$2 after=$3 status=$4 output=$5
+    shift 5
+    # shellcheck disable=SC2086 # a table is a list of words
+    lay_out $before
+    VACATE_DRIVES=$drives "$exe" "$@" >"$work/out"
+    local got_status=$? got_table
+    got_table=$(describe)
+    if [[ $got_status == "$status" ]] && cmp -s "$work/out" <(printf '%s' "$output") &&
+        [[ $got_table == "$after" ]]; then
+        passed=$((passed + 1))
+        return
+    fi
+    failed=$((failed + 1))
+    echo "FAIL: $what"
+    echo "  status $got_status, expected $status"
+    echo "  table  '$got_table', expected '$after'"
+    echo "  output:"
+    od -c "$work/out" | sed 's/^/    /'
+    echo "  expected:"
+    printf '%s' "$output" | od -c | sed 's/^/    /'
+}
+
+usage="Usage: $exe <Drive> [Exclude list]
+where <Drive> is drive letter to free up and
+[ExcludeList] is a set of drive letters not to move it to
+
+For example:  $exe K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,E,K,Y and Z"
+
+check "a move: the mount point goes to the chosen letter" \
+    "C:/ D:/ E:/ K:>k" "C:/ D:/ E:/ F:>k" 0 "" K ABCDEKYZ
+check "lower-case letter and exclude list" \
+    "C:/ D:>d K:>k" "C:/ D:>d G:>k" 0 "" k: efyz
+check "the volume is gone: neither mount works, neither letter is left" \
+    "C:/ K:>gone1" "C:/" 254 "Could not set mount point to D:...restoring to K:
+Restore of ../volumes/gone1 to K: failed
+" K
+check "no volume behind the drive" \
+    "C:/ K:/" "C:/ K:/" 255 'Could not get info for K:\
+' K
+check "already free" "C:/ D:/" "C:/ D:/" 0 "Drive Q: is already free
+" Q
+check "no free letter" "C:/ K:>k" "C:/ K:>k" 255 "No free drive letters available; can't free K:
+" K DEFGHIJKLMNOPQRSTUVWXYZ
+check "not a letter" "C:/ K:>k" "C:/ K:>k" 255 "Invalid drive letter: 7K
+" 7K
+check "usage without arguments" "C:/ K:>k" "C:/ K:>k" 0 "$usage"
+check "usage with three arguments" "C:/ K:>k" "C:/ K:>k" 0 "$usage" K A B
+
+# A move leaves the volume's contents reachable through the new letter.
+lay_out C:/ K:\>k
+echo contents >"$work/volumes/k/file"
+VACATE_DRIVES=$drives "$exe" K >/dev/null
+if [[ $(cat "$drives/D:/file" 2>/dev/null) == contents ]]; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+    echo "FAIL: the moved volume's file is not reachable through D:"
+fi
+
+# Without a drive table the system has no drives at all.
+if [[ $(VACATE_DRIVES= "$exe" K) == "Drive K: is already free" ]]; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+    echo "FAIL: without a drive table K: should read as free"
+fi
+
+echo "end to end: $passed passed, $failed failed"
+[[ $failed == 0 ]]

@@ -1,0 +1,105 @@
+#include "fake_platform.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+bool letter_of_root(const char* root, char& letter) {
+    letter = root[0];
+    return letter >= 'A' && letter <= 'Z' && std::strcmp(root + 1, ":\\") == 0;
+}
+
+}  // namespace
+
+std::string volume_of(char letter) {
+    return std::string("Volume{") + letter + "}";
+}
+
+FakePlatform::FakePlatform(const std::string& volumes, const std::string& bare) {
+    for (const char letter : volumes) {
+        mounted[letter] = volume_of(letter);
+        set_in_use(letter, true);
+    }
+    for (const char letter : bare) {
+        set_in_use(letter, true);
+    }
+}
+
+std::string FakePlatform::log() const {
+    std::string text;
+    for (const std::string& call : calls) {
+        text += (text.empty() ? "" : "; ") + call;
+    }
+    return text;
+}
+
+int FakePlatform::count(const std::string& call) const {
+    return static_cast<int>(std::count(calls.begin(), calls.end(), call));
+}
+
+bool FakePlatform::record(const std::string& call) {
+    calls.push_back(call);
+    return failing.count(call) == 0;
+}
+
+void FakePlatform::set_in_use(char letter, bool in_use) {
+    const std::uint32_t bit = std::uint32_t{1} << (letter - 'A');
+    drives = in_use ? drives | bit : drives & ~bit;
+}
+
+std::uint32_t FakePlatform::GetLogicalDrives() {
+    ++queries_;
+    for (const Change& change : changes_) {
+        if (change.query == queries_) {
+            set_in_use(change.letter, change.take);
+        }
+    }
+    for (Pending& mount : pending_) {
+        if (mount.unseen-- == 0) {
+            set_in_use(mount.letter, true);
+        }
+    }
+    return record("drives") ? drives : 0;
+}
+
+bool FakePlatform::GetVolumeNameForVolumeMountPointA(const char* root, char* volume,
+                                                     std::uint32_t length) {
+    char letter = 0;
+    if (!record("name " + std::string(root) + " " + std::to_string(length)) ||
+        !letter_of_root(root, letter) || mounted.count(letter) == 0 ||
+        mounted[letter].size() >= length) {
+        return false;
+    }
+    std::strcpy(volume, mounted[letter].c_str());
+    return true;
+}
+
+bool FakePlatform::DeleteVolumeMountPointA(const char* root) {
+    char letter = 0;
+    if (!record("delete " + std::string(root)) || !letter_of_root(root, letter) ||
+        mounted.erase(letter) == 0) {
+        return false;
+    }
+    set_in_use(letter, false);
+    return true;
+}
+
+bool FakePlatform::SetVolumeMountPointA(const char* root, const char* volume) {
+    char letter = 0;
+    if (!record("set " + std::string(root) + " " + volume) || !letter_of_root(root, letter) ||
+        mounted.count(letter) != 0 || (drives >> (letter - 'A') & 1) != 0) {
+        return false;
+    }
+    mounted[letter] = volume;
+    if (mount_unseen_queries == 0) {
+        set_in_use(letter, true);
+    } else if (mount_unseen_queries > 0) {
+        pending_.push_back({letter, mount_unseen_queries});
+    }
+    return true;
+}
+
+void FakePlatform::Sleep(std::uint32_t milliseconds) {
+    record("sleep " + std::to_string(milliseconds));
+}

@@ -1,0 +1,71 @@
+#ifndef VACATE_TESTS_FAKE_PLATFORM_H
+#define VACATE_TESTS_FAKE_PLATFORM_H
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "relocation/platform.h"
+
+// An in-memory platform that logs every call, one entry each, in this form:
+//   drives                GetLogicalDrives
+//   name K:\ 260          GetVolumeNameForVolumeMountPointA
+//   delete K:\            DeleteVolumeMountPointA
+//   set F:\ Volume{K}     SetVolumeMountPointA
+//   sleep 1000            Sleep
+// A call whose entry is listed in `failing` fails (drives answers 0); other
+// calls behave as a small model of the system: a volume can be read and
+// removed where it is mounted, and mounted where no drive is.
+class FakePlatform final : public vacate::Platform {
+public:
+    // Each letter of `volumes` is in use with a volume named Volume{X};
+    // each letter of `bare` is in use with none behind it, like a share.
+    explicit FakePlatform(const std::string& volumes = "", const std::string& bare = "");
+
+    // Another program takes or frees a letter just before query n (from 1)
+    // of the drive set is answered.
+    void take_before_query(int n, char letter) { changes_.push_back({n, letter, true}); }
+    void free_before_query(int n, char letter) { changes_.push_back({n, letter, false}); }
+
+    // How many queries a new mount point stays unseen for; -1 is never.
+    int mount_unseen_queries = 0;
+    std::set<std::string> failing;
+
+    std::vector<std::string> calls;
+    std::map<char, std::string> mounted;  // letter -> volume name
+    std::uint32_t drives = 0;
+
+    std::string log() const;  // the calls joined by "; "
+    int count(const std::string& call) const;
+
+    std::uint32_t GetLogicalDrives() override;
+    bool GetVolumeNameForVolumeMountPointA(const char* root, char* volume,
+                                           std::uint32_t length) override;
+    bool DeleteVolumeMountPointA(const char* root) override;
+    bool SetVolumeMountPointA(const char* root, const char* volume) override;
+    void Sleep(std::uint32_t milliseconds) override;
+
+private:
+    struct Change {
+        int query;
+        char letter;
+        bool take;
+    };
+    struct Pending {
+        char letter;
+        int unseen;
+    };
+    bool record(const std::string& call);
+    void set_in_use(char letter, bool in_use);
+
+    int queries_ = 0;
+    std::vector<Change> changes_;
+    std::vector<Pending> pending_;
+};
+
+// The volume name the fake gives the volume first found at `letter`.
+std::string volume_of(char letter);
+
+#endif
