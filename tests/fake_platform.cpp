@@ -71,7 +71,7 @@ bool FakePlatform::GetVolumeNameForVolumeMountPointA(const char* root, char* vol
         mounted[letter].size() >= length) {
         return false;
     }
-    std::strcpy(volume, mounted[letter].c_str());
+    std::memcpy(volume, mounted[letter].c_str(), mounted[letter].size() + 1);
     return true;
 }
 

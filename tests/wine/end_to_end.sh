@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Runs the real vacate.exe under Wine against drive letters put in use in the
+# prefix's dosdevices folder, and checks its exact output, its exit status and
+# how many times it called each of the five kernel32 functions, as Wine's
+# relay trace shows them.   Usage: end_to_end.sh PREFIX EXE CASE
+set -euo pipefail
+prefix=$1
+exe=$(realpath "$2")
+name=$3
+here=$(dirname "$(realpath "$0")")
+
+# Wine shows the program's path as a Windows path on drive Z:, which is /.
+program="Z:${exe//\//\\}"
+usage="Usage: $program <Drive> [Exclude list]
+where <Drive> is drive letter to free up and
+[ExcludeList] is a set of drive letters not to move it to
+
+For example:  $program K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,E,K,Y and Z"
+
+# expect "LETTERS IN USE" STATUS OUTPUT "CALL COUNTS" [ARGUMENT...]
+# The counts are of GetLogicalDrives, GetVolumeNameForVolumeMountPointA,
+# DeleteVolumeMountPointA, SetVolumeMountPointA and Sleep, in that order.
+expect() {
+    local letters=$1 status=$2 output=$3 counts=$4
+    shift 4
+    "$here/run" "$prefix"
+    local devices=$prefix/dosdevices letter
+    rm -f "$devices"/?:
+    for letter in $letters; do
+        case $letter in
+            c) ln -s ../drive_c "$devices/c:" ;;
+            z) ln -s / "$devices/z:" ;;
+            *) ln -s ../drive_c "$devices/$letter:" ;;
+        esac
+    done
+    # The wine server reads the drives when it starts.
+    WINEPREFIX=$prefix /usr/lib/wine/wineserver -k || true
+    WINEPREFIX=$prefix /usr/lib/wine/wineserver -w
+
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    local got_status=0
+    WINEDEBUG=+relay "$here/run" "$prefix" "$exe" "$@" >"$work/out" 2>"$work/relay" ||
+        got_status=$?
+
+    local got_counts="" call
+    for call in GetLogicalDrives GetVolumeNameForVolumeMountPointA DeleteVolumeMountPointA \
+        SetVolumeMountPointA Sleep; do
+        got_counts+="$(grep -c -F "Call KERNEL32.$call(" "$work/relay" || true) "
+    done
+    got_counts=${got_counts% }
+
+    # Standard output is in text mode: every line end arrives as CR LF.
+    printf '%s' "${output//$'\n'/$'\r\n'}" >"$work/expected"
+
+    local ok=1
+    [[ $got_status == "$status" ]] || { ok=0; echo "status $got_status, expected $status"; }
+    [[ $got_counts == "$counts" ]] || { ok=0; echo "calls $got_counts, expected $counts"; }
+    if ! cmp -s "$work/out" "$work/expected"; then
+        ok=0
+        echo "output:" && od -c "$work/out"
+        echo "expected:" && od -c "$work/expected"
+    fi
+    ((ok))
+}
+
+case $name in
+    usage) expect "c z" 0 "$usage" "0 0 0 0 0" ;;
+    usage-three-arguments) expect "c z" 0 "$usage" "0 0 0 0 0" K A B ;;
+    invalid-letter) expect "c z" 255 "Invalid drive letter: 7
+" "0 0 0 0 0" 7 ;;
+    already-free) expect "c z" 0 "Drive Q: is already free
+" "2 0 0 0 0" Q ;;
+    every-candidate-excluded) expect "c k z" 255 "No free drive letters available; can't free K:
+" "0 0 0 0 0" K DEFGHIJKLMNOPQRSTUVWXYZ ;;
+    removal-refused) expect "c k z" 255 'Could not remove K:\
+' "3 1 1 0 0" K ;;
+    # D and F cost a query each, the excluded E none; G is free.
+    removal-refused-after-search) expect "c d e f k z" 255 'Could not remove K:\
+' "5 1 1 0 0" k: e ;;
+    *)
+        echo "no such case: $name" >&2
+        exit 2
+        ;;
+esac
