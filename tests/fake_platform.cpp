@@ -38,9 +38,15 @@ int FakePlatform::count(const std::string& call) const {
     return static_cast<int>(std::count(calls.begin(), calls.end(), call));
 }
 
-bool FakePlatform::record(const std::string& call) {
+bool FakePlatform::answer(const std::string& call, bool possible) {
+    const bool succeeds = possible && failing.count(call) == 0;
     calls.push_back(call);
-    return failing.count(call) == 0;
+    succeeded.push_back(succeeds);
+    return succeeds;
+}
+
+bool FakePlatform::in_use(char letter) const {
+    return (drives >> (letter - 'A') & 1) != 0;
 }
 
 void FakePlatform::set_in_use(char letter, bool in_use) {
@@ -60,15 +66,15 @@ std::uint32_t FakePlatform::GetLogicalDrives() {
             set_in_use(mount.letter, true);
         }
     }
-    return record("drives") ? drives : 0;
+    return answer("drives", failing_queries.count(queries_) == 0) ? drives : 0;
 }
 
 bool FakePlatform::GetVolumeNameForVolumeMountPointA(const char* root, char* volume,
                                                      std::uint32_t length) {
     char letter = 0;
-    if (!record("name " + std::string(root) + " " + std::to_string(length)) ||
-        !letter_of_root(root, letter) || mounted.count(letter) == 0 ||
-        mounted[letter].size() >= length) {
+    const bool possible = letter_of_root(root, letter) && mounted.count(letter) != 0 &&
+                          mounted[letter].size() < length;
+    if (!answer("name " + std::string(root) + " " + std::to_string(length), possible)) {
         return false;
     }
     std::memcpy(volume, mounted[letter].c_str(), mounted[letter].size() + 1);
@@ -77,18 +83,20 @@ bool FakePlatform::GetVolumeNameForVolumeMountPointA(const char* root, char* vol
 
 bool FakePlatform::DeleteVolumeMountPointA(const char* root) {
     char letter = 0;
-    if (!record("delete " + std::string(root)) || !letter_of_root(root, letter) ||
-        mounted.erase(letter) == 0) {
+    const bool possible = letter_of_root(root, letter) && mounted.count(letter) != 0;
+    if (!answer("delete " + std::string(root), possible)) {
         return false;
     }
+    mounted.erase(letter);
     set_in_use(letter, false);
     return true;
 }
 
 bool FakePlatform::SetVolumeMountPointA(const char* root, const char* volume) {
     char letter = 0;
-    if (!record("set " + std::string(root) + " " + volume) || !letter_of_root(root, letter) ||
-        mounted.count(letter) != 0 || (drives >> (letter - 'A') & 1) != 0) {
+    const bool possible =
+        letter_of_root(root, letter) && mounted.count(letter) == 0 && !in_use(letter);
+    if (!answer("set " + std::string(root) + " " + volume, possible)) {
         return false;
     }
     mounted[letter] = volume;
@@ -101,5 +109,5 @@ bool FakePlatform::SetVolumeMountPointA(const char* root, const char* volume) {
 }
 
 void FakePlatform::Sleep(std::uint32_t milliseconds) {
-    record("sleep " + std::to_string(milliseconds));
+    answer("sleep " + std::to_string(milliseconds), true);
 }

@@ -15,7 +15,8 @@
 //   delete K:\            DeleteVolumeMountPointA
 //   set F:\ Volume{K}     SetVolumeMountPointA
 //   sleep 1000            Sleep
-// A call whose entry is listed in `failing` fails (drives answers 0); other
+// A call whose entry is listed in `failing` fails (drives answers 0), and so
+// do the drive-set queries numbered in `failing_queries` (from 1); other
 // calls behave as a small model of the system: a volume can be read and
 // removed where it is mounted, and mounted where no drive is.
 class FakePlatform final : public vacate::Platform {
@@ -32,8 +33,10 @@ public:
     // How many queries a new mount point stays unseen for; -1 is never.
     int mount_unseen_queries = 0;
     std::set<std::string> failing;
+    std::set<int> failing_queries;
 
     std::vector<std::string> calls;
+    std::vector<bool> succeeded;          // one for each call
     std::map<char, std::string> mounted;  // letter -> volume name
     std::uint32_t drives = 0;
 
@@ -57,7 +60,10 @@ private:
         char letter;
         int unseen;
     };
-    bool record(const std::string& call);
+    // Logs the call and answers whether it succeeds: when the model allows it
+    // and no failure is scripted for it.
+    bool answer(const std::string& call, bool possible);
+    bool in_use(char letter) const;
     void set_in_use(char letter, bool in_use);
 
     int queries_ = 0;

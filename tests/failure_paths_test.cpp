@@ -1,0 +1,104 @@
+// Every way the platform can answer a run that frees K: with C, D, E and K
+// in use: each of the four volume calls succeeding or failing, the new
+// letter showing up at the first probe, after 1 to 15 pauses or never, and
+// another program changing the drive set between the search and the
+// re-checks.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "fake_platform.h"
+#include "invariants.h"
+
+namespace {
+
+// The search asks for D, E and F (queries 1 to 3), the run probes K (4) and
+// F again (5).
+enum class Change { none, source_freed, target_taken, other_taken };
+constexpr int never = 16;
+
+struct Scenario {
+    bool name_fails, delete_fails, mount_fails, restore_fails;
+    int shows_after;  // pauses before F: shows up, or never
+    Change change;
+};
+
+void script(FakePlatform& platform, const Scenario& s) {
+    const std::string volume = volume_of('K');
+    const std::pair<bool, std::string> failures[] = {
+        {s.name_fails, R"(name K:\ 260)"},
+        {s.delete_fails, R"(delete K:\)"},
+        {s.mount_fails, R"(set F:\ )" + volume},
+        {s.restore_fails, R"(set K:\ )" + volume},
+    };
+    for (const auto& [fails, call] : failures) {
+        if (fails) {
+            platform.failing.insert(call);
+        }
+    }
+    platform.mount_unseen_queries = s.shows_after == never ? -1 : s.shows_after;
+    switch (s.change) {
+        case Change::source_freed:
+            platform.free_before_query(4, 'K');
+            break;
+        case Change::target_taken:
+            platform.take_before_query(5, 'F');
+            break;
+        case Change::other_taken:
+            platform.take_before_query(4, 'G');
+            break;
+        case Change::none:
+            break;
+    }
+}
+
+// The status that the table of exit statuses gives for the scenario, and the
+// pauses that the wait makes.
+int expected_status(const Scenario& s) {
+    if (s.change == Change::source_freed)
+        return 0;
+    if (s.change == Change::target_taken)
+        return -1;
+    if (s.name_fails || s.delete_fails)
+        return -1;
+    if (s.mount_fails)
+        return s.restore_fails ? -2 : -1;
+    return 0;
+}
+
+int expected_pauses(const Scenario& s) {
+    const bool moved = expected_status(s) == 0 && s.change != Change::source_freed;
+    return moved ? std::min(s.shows_after, 15) : 0;
+}
+
+TEST(FailurePaths, EveryAnswerOfThePlatformKeepsTheRules) {
+    int scenarios = 0;
+    for (int failures = 0; failures < 16; ++failures) {
+        for (int shows_after = 0; shows_after <= never; ++shows_after) {
+            for (const Change change :
+                 {Change::none, Change::source_freed, Change::target_taken, Change::other_taken}) {
+                const Scenario s{.name_fails = (failures & 1) != 0,
+                                 .delete_fails = (failures & 2) != 0,
+                                 .mount_fails = (failures & 4) != 0,
+                                 .restore_fails = (failures & 8) != 0,
+                                 .shows_after = shows_after,
+                                 .change = change};
+                FakePlatform platform("CDEK");
+                script(platform, s);
+                const RunRecord run = record_run(platform, {"vacate", "K"});
+
+                const std::string where = "scenario " + std::to_string(scenarios) + ": " +
+                                          run.output + " / " + platform.log();
+                EXPECT_EQ(broken_rule(run, platform), "") << where;
+                EXPECT_EQ(run.status, expected_status(s)) << where;
+                EXPECT_EQ(platform.count("sleep 1000"), expected_pauses(s)) << where;
+                ++scenarios;
+            }
+        }
+    }
+    EXPECT_EQ(scenarios, 16 * 17 * 4);
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+#include "invariants.h"
+
+#include <cstddef>
+
+#include "capture.h"
+#include "cli/run.h"
+
+namespace {
+
+bool is_ascii_letter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+std::vector<std::string> lines_of(const std::string& output) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end = output.find('\n'); end != std::string::npos;
+         end = output.find('\n', start)) {
+        lines.push_back(output.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string letters_holding(const FakePlatform& platform, const std::string& volume) {
+    std::string letters;
+    for (const auto& [letter, name] : platform.mounted) {
+        if (name == volume) {
+            letters += letter;
+        }
+    }
+    return letters;
+}
+
+// A run that touched no mount point ends with one of these.
+bool is_early_outcome(const std::vector<std::string>& lines, int status,
+                      const std::string& source) {
+    if (lines.size() != 1) {
+        return false;
+    }
+    const std::string& line = lines[0];
+    const std::string target_in_use = "Target drive ?: is already in use";
+    const bool names_a_target = line.size() == target_in_use.size() &&
+                                line.compare(0, 13, target_in_use, 0, 13) == 0 && line[13] >= 'D' &&
+                                line[13] <= 'Z' &&
+                                line.compare(14, std::string::npos, target_in_use, 14) == 0;
+    return (status == -1 && line == "No free drive letters available; can't free " + source) ||
+           (status == 0 && line == "Drive " + source + " is already free") ||
+           (status == -1 && names_a_target);
+}
+
+}  // namespace
+
+std::string usage_text(const std::string& program) {
+    return "Usage: " + program +
+           " <Drive> [Exclude list]\n"
+           "where <Drive> is drive letter to free up and\n"
+           "[ExcludeList] is a set of drive letters not to move it to\n"
+           "\n"
+           "For example:  " +
+           program + " K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,E,K,Y and Z";
+}
+
+RunRecord record_run(FakePlatform& platform, std::vector<std::string> argv) {
+    RunRecord run;
+    run.argv = argv;
+    run.mounted_before = platform.mounted;
+    std::vector<char*> pointers;
+    for (std::string& arg : argv) {
+        pointers.push_back(arg.data());
+    }
+    pointers.push_back(nullptr);
+    run.output = capture_stdout([&] {
+        run.status = vacate::run(static_cast<int>(argv.size()), pointers.data(), platform);
+    });
+    return run;
+}
+
+std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
+    const std::vector<std::string>& calls = platform.calls;
+    if (run.status != 0 && run.status != -1 && run.status != -2) {
+        return "status outside 0, -1 and -2";
+    }
+    if (run.argv.size() != 2 && run.argv.size() != 3) {
+        const std::string usage = usage_text(run.argv.empty() ? "vacate" : run.argv[0]);
+        if (run.output != usage || run.status != 0 || !calls.empty()) {
+            return "a wrong argument count must print the usage alone, with status 0";
+        }
+        return "";
+    }
+    const std::string& drive = run.argv[1];
+    if (drive.empty() || !is_ascii_letter(drive[0])) {
+        if (run.output != "Invalid drive letter: " + drive + "\n" || run.status != -1 ||
+            !calls.empty()) {
+            return "a drive that is not a letter must be refused before any platform call";
+        }
+        return "";
+    }
+
+    const char letter = static_cast<char>(drive[0] & ~0x20);
+    const std::string source = std::string(1, letter) + ":";
+    const std::string root = source + "\\";
+    const auto found = run.mounted_before.find(letter);
+    const std::string volume = found == run.mounted_before.end() ? "" : found->second;
+
+    if (!run.output.empty() && run.output.back() != '\n') {
+        return "a message without its line end";
+    }
+    const std::vector<std::string> lines = lines_of(run.output);
+    if (lines.size() > 2) {
+        return "more than two lines";
+    }
+
+    // The volume calls, which come in one order: read the name, remove the
+    // mount point, mount at the target, and only when that fails mount back.
+    std::size_t next = 0;
+    while (next < calls.size() && calls[next] == "drives") {
+        ++next;
+    }
+    if (next == calls.size()) {
+        return is_early_outcome(lines, run.status, source)
+                   ? ""
+                   : "a run that touched nothing must end with one of its three early outcomes";
+    }
+    auto ends_here = [&](std::size_t call) { return call + 1 == calls.size(); };
+    if (calls[next] != "name " + root + " 260") {
+        return "the first volume call must read the source's volume name";
+    }
+    if (!platform.succeeded[next]) {
+        return ends_here(next) &&
+                       lines == std::vector<std::string>{"Could not get info for " + root} &&
+                       run.status == -1
+                   ? ""
+                   : "a refused volume name must end the run with its message and -1";
+    }
+    if (++next == calls.size() || calls[next] != "delete " + root) {
+        return "the volume name must be followed by removing the source";
+    }
+    if (!platform.succeeded[next]) {
+        return ends_here(next) && lines == std::vector<std::string>{"Could not remove " + root} &&
+                       run.status == -1 &&
+                       letters_holding(platform, volume) == std::string(1, letter)
+                   ? ""
+                   : "a refused removal must end the run with its message, -1 and nothing moved";
+    }
+    const std::string mount = "set ?:\\ " + volume;
+    if (++next == calls.size() || calls[next].size() != mount.size() ||
+        calls[next].compare(0, 4, mount, 0, 4) != 0 || calls[next][4] < 'D' ||
+        calls[next][4] > 'Z' || calls[next].compare(5, std::string::npos, mount, 5) != 0 ||
+        calls[next][4] == letter) {
+        return "the removal must be followed by mounting the volume at a target from D to Z";
+    }
+    const char target = calls[next][4];
+    if (!platform.succeeded[next]) {
+        const std::string refused =
+            "Could not set mount point to " + std::string(1, target) + ":...restoring to " + source;
+        if (++next == calls.size() || calls[next] != "set " + root + " " + volume ||
+            !ends_here(next)) {
+            return "a refused mount must be followed by exactly one restore, and nothing more";
+        }
+        if (platform.succeeded[next]) {
+            return lines == std::vector<std::string>{refused} && run.status == -1 &&
+                           letters_holding(platform, volume) == std::string(1, letter)
+                       ? ""
+                       : "a restored volume must end the run with one line, -1, back at its letter";
+        }
+        return lines == std::vector<std::string>{refused, "Restore of " + volume + " to " + source +
+                                                              " failed"} &&
+                       run.status == -2 && letters_holding(platform, volume).empty()
+                   ? ""
+                   : "a failed restore must say so, naming the volume, and end the run with -2";
+    }
+
+    // The wait: a probe, then pause and probe again while pauses are left.
+    int pauses = 0;
+    for (std::size_t call = next + 1; call < calls.size(); call += 2) {
+        if (calls[call] != "drives" ||
+            (call + 1 < calls.size() && calls[call + 1] != "sleep 1000")) {
+            return "the wait must alternate probes and pauses of 1000 ms, from a probe";
+        }
+        pauses += call + 1 < calls.size() ? 1 : 0;
+    }
+    if (pauses > 15 || calls.back() != "drives") {
+        return "the wait must end with a probe after at most 15 pauses";
+    }
+    return lines.empty() && run.status == 0 &&
+                   letters_holding(platform, volume) == std::string(1, target)
+               ? ""
+               : "a move must end silently with 0 and the volume at the target alone";
+}
