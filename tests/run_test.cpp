@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,7 @@ TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
         std::vector<std::string> args;
         std::string volumes = "CDEK";
         std::string bare = "";
+        std::set<int> failing_queries = {};
         int status = 0;
         std::string output = "";
         std::string calls = "";
@@ -66,6 +68,12 @@ TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
          .args = {"Q"},
          .output = "Drive Q: is already free\n",
          .calls = "drives; drives; drives; drives"},
+        {.what = "the source offered as target by failed drive-set queries",
+         .args = {"K", "DEFGHIJ"},
+         .failing_queries = {1, 3},
+         .status = -1,
+         .output = "Target drive K: is already in use\n",
+         .calls = "drives; drives"},
         {.what = "no volume behind the source, as for a network share",
          .args = {"K"},
          .volumes = "CDE",
@@ -86,6 +94,7 @@ TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
     };
     for (const Row& row : rows) {
         FakePlatform platform(row.volumes, row.bare);
+        platform.failing_queries = row.failing_queries;
         std::vector<std::string> argv = row.args;
         argv.insert(argv.begin(), "vacate");
         const RunRecord run = record_run(platform, argv);

@@ -66,7 +66,10 @@ int run(int argc, char** argv, Platform& platform) {
         return 0;
     }
     // Asked afresh: another program may have taken the letter since the search.
-    if (!drive_letter_is_free(platform, target_name[0])) {
+    // The source, in use a moment ago, is taken too: it can only have been
+    // offered by a drive set that failed or changed during the search, and
+    // moving a volume onto its own letter frees nothing.
+    if (target_name[0] == source_name[0] || !drive_letter_is_free(platform, target_name[0])) {
         report("Target drive %s is already in use\n", target_name);
         return -1;
     }
