@@ -1,0 +1,92 @@
+// Drives whole runs through the fake platform with everything taken from the
+// fuzz input: the arguments' bytes, which letters hold volumes or are in use,
+// how another program changes the drive set, which calls fail and when a new
+// mount point shows up. Every run must keep the rules of broken_rule.
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "fake_platform.h"
+#include "invariants.h"
+
+namespace {
+
+std::string letters_of(std::uint32_t set) {
+    std::string letters;
+    for (int bit = 0; bit < 26; ++bit) {
+        if ((set >> bit & 1) != 0) {
+            letters += static_cast<char>('A' + bit);
+        }
+    }
+    return letters;
+}
+
+// The scripted failures name calls by their text, so they are spelled out
+// for the letter that the drive argument names.
+void fail_calls(FakePlatform& platform, char source, unsigned which) {
+    const std::string root = std::string(1, source) + ":\\";
+    const std::string volume = volume_of(source);
+    if ((which & 1) != 0) {
+        platform.failing.insert("name " + root + " 260");
+    }
+    if ((which & 2) != 0) {
+        platform.failing.insert("delete " + root);
+    }
+    for (char target = 'D'; target <= 'Z' && (which & 4) != 0; ++target) {
+        if (target != source) {
+            platform.failing.insert("set " + std::string(1, target) + ":\\ " + volume);
+        }
+    }
+    if ((which & 8) != 0) {
+        platform.failing.insert("set " + root + " " + volume);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider input(data, size);
+    const auto volumes = input.ConsumeIntegral<std::uint32_t>();
+    const auto bare = input.ConsumeIntegral<std::uint32_t>() & ~volumes;
+    FakePlatform platform(letters_of(volumes), letters_of(bare));
+    platform.mount_unseen_queries = input.ConsumeIntegralInRange(-1, 20);
+    for (int changes = input.ConsumeIntegralInRange(0, 4); changes > 0; --changes) {
+        const int query = input.ConsumeIntegralInRange(1, 45);
+        const auto letter = static_cast<char>('A' + input.ConsumeIntegralInRange(0, 25));
+        if (input.ConsumeBool()) {
+            platform.take_before_query(query, letter);
+        } else {
+            platform.free_before_query(query, letter);
+        }
+    }
+    const auto failing_queries = input.ConsumeIntegral<std::uint64_t>();
+    for (int query = 1; query <= 45; ++query) {
+        if ((failing_queries >> (query - 1) & 1) != 0) {
+            platform.failing_queries.insert(query);
+        }
+    }
+    const auto failures = input.ConsumeIntegral<std::uint8_t>();
+
+    std::vector<std::string> argv;
+    for (int argc = input.ConsumeIntegralInRange(0, 4); argc > 0; --argc) {
+        // An argument is a C string: it cannot hold a zero byte.
+        argv.push_back(argv.empty() ? "vacate" : input.ConsumeRandomLengthString(6).c_str());
+    }
+    if (argv.size() > 1 && !argv[1].empty()) {
+        fail_calls(platform, static_cast<char>(argv[1][0] & ~0x20), failures);
+    }
+
+    const RunRecord run = record_run(platform, argv);
+    const std::string rule = broken_rule(run, platform);
+    if (!rule.empty()) {
+        std::fprintf(stderr, "broken: %s\nstatus %d\noutput: %s\ncalls: %s\n", rule.c_str(),
+                     run.status, run.output.c_str(), platform.log().c_str());
+        std::abort();
+    }
+    return 0;
+}
