@@ -35,7 +35,7 @@ void make_drive_root(DriveText& root, const DriveText& name) {
 int run(int argc, char** argv, Platform& platform) {
     if (argc != 2 && argc != 3) {
         // A POSIX caller may pass no arguments at all, not even a name.
-        print_usage(argc > 0 && argv[0] != nullptr ? argv[0] : "vacate");
+        print_usage(argc > 0 ? argv[0] : "vacate");
         return 0;
     }
     // Anything else would be sent to the platform as a bogus root, or read as
