@@ -1,0 +1,86 @@
+// Prints the platform calls that each path of a run makes, counted by the
+// fake, beside the fewest that the program's rules allow: one drive-set query
+// for each candidate letter the search does not skip, one probe of the source
+// and one of the target, the volume calls of the move in their one order, and
+// the settle wait's probes and pauses.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fake_platform.h"
+#include "invariants.h"
+
+namespace {
+
+struct Path {
+    const char* what;
+    std::vector<std::string> argv;
+    std::string volumes;
+    std::vector<std::string> failing;
+    int mount_unseen_queries;
+    int least_queries, least_volume_calls, least_pauses;
+};
+
+}  // namespace
+
+int main() {
+    // C, D, E and K in use: a search from D asks D, E and F.
+    const Path paths[] = {
+        {"usage", {"vacate"}, "CDEK", {}, 0, 0, 0, 0},
+        {"invalid letter", {"vacate", "7"}, "CDEK", {}, 0, 0, 0, 0},
+        {"every candidate excluded",
+         {"vacate", "K", "DEFGHIJKLMNOPQRSTUVWXYZ"},
+         "CDEK",
+         {},
+         0,
+         0,
+         0,
+         0},
+        {"every candidate in use", {"vacate", "K"}, "CDEFGHIJKLMNOPQRSTUVWXYZ", {}, 0, 23, 0, 0},
+        {"already free", {"vacate", "Q"}, "CDEK", {}, 0, 3 + 1, 0, 0},
+        {"move, exclude list ABCDEKYZ",
+         {"vacate", "K", "ABCDEKYZ"},
+         "CDEK",
+         {},
+         0,
+         1 + 2 + 1,
+         3,
+         0},
+        {"move, letter seen at once", {"vacate", "K"}, "CDEK", {}, 0, 3 + 2 + 1, 3, 0},
+        {"move, letter never seen", {"vacate", "K"}, "CDEK", {}, -1, 3 + 2 + 16, 3, 15},
+        {"volume name refused", {"vacate", "K"}, "CDEK", {R"(name K:\ 260)"}, 0, 3 + 2, 1, 0},
+        {"removal refused", {"vacate", "K"}, "CDEK", {R"(delete K:\)"}, 0, 3 + 2, 2, 0},
+        {"mount refused, restored",
+         {"vacate", "K"},
+         "CDEK",
+         {R"(set F:\ Volume{K})"},
+         0,
+         3 + 2,
+         4,
+         0},
+        {"mount and restore refused",
+         {"vacate", "K"},
+         "CDEK",
+         {R"(set F:\ Volume{K})", R"(set K:\ Volume{K})"},
+         0,
+         3 + 2,
+         4,
+         0},
+    };
+    std::printf("%-30s %14s %14s %14s %6s\n", "path", "queries/least", "volume/least",
+                "pauses/least", "status");
+    for (const Path& path : paths) {
+        FakePlatform platform(path.volumes);
+        platform.failing.insert(path.failing.begin(), path.failing.end());
+        platform.mount_unseen_queries = path.mount_unseen_queries;
+        const RunRecord run = record_run(platform, path.argv);
+        const int queries = platform.count("drives");
+        const int pauses = platform.count("sleep 1000");
+        const int volume_calls = static_cast<int>(platform.calls.size()) - queries - pauses;
+        std::printf("%-30s %8d/%-5d %8d/%-5d %8d/%-5d %6d\n", path.what, queries,
+                    path.least_queries, volume_calls, path.least_volume_calls, pauses,
+                    path.least_pauses, run.status);
+    }
+    return 0;
+}
