@@ -32,21 +32,28 @@ std::string letters_holding(const FakePlatform& platform, const std::string& vol
     return letters;
 }
 
+std::string text(char letter) {
+    return std::string(1, letter);
+}
+
+using Lines = std::vector<std::string>;
+
+// Answers "" when the rule holds, else what it says.
+std::string unless(bool holds, const char* rule) {
+    return holds ? "" : rule;
+}
+
 // A run that touched no mount point ends with one of these.
-bool is_early_outcome(const std::vector<std::string>& lines, int status,
-                      const std::string& source) {
+bool is_early_outcome(const Lines& lines, int status, const std::string& source) {
     if (lines.size() != 1) {
         return false;
     }
     const std::string& line = lines[0];
-    const std::string target_in_use = "Target drive ?: is already in use";
-    const bool names_a_target = line.size() == target_in_use.size() &&
-                                line.compare(0, 13, target_in_use, 0, 13) == 0 && line[13] >= 'D' &&
-                                line[13] <= 'Z' &&
-                                line.compare(14, std::string::npos, target_in_use, 14) == 0;
+    const char target = line.size() > 13 ? line[13] : '\0';
     return (status == -1 && line == "No free drive letters available; can't free " + source) ||
            (status == 0 && line == "Drive " + source + " is already free") ||
-           (status == -1 && names_a_target);
+           (status == -1 && target >= 'D' && target <= 'Z' &&
+            line == "Target drive " + text(target) + ": is already in use");
 }
 
 }  // namespace
@@ -83,22 +90,18 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
     }
     if (run.argv.size() != 2 && run.argv.size() != 3) {
         const std::string usage = usage_text(run.argv.empty() ? "vacate" : run.argv[0]);
-        if (run.output != usage || run.status != 0 || !calls.empty()) {
-            return "a wrong argument count must print the usage alone, with status 0";
-        }
-        return "";
+        return unless(run.output == usage && run.status == 0 && calls.empty(),
+                      "a wrong argument count must print the usage alone, with status 0");
     }
     const std::string& drive = run.argv[1];
     if (drive.empty() || !is_ascii_letter(drive[0])) {
-        if (run.output != "Invalid drive letter: " + drive + "\n" || run.status != -1 ||
-            !calls.empty()) {
-            return "a drive that is not a letter must be refused before any platform call";
-        }
-        return "";
+        return unless(run.output == "Invalid drive letter: " + drive + "\n" && run.status == -1 &&
+                          calls.empty(),
+                      "a drive that is not a letter must be refused before any platform call");
     }
 
     const char letter = static_cast<char>(drive[0] & ~0x20);
-    const std::string source = std::string(1, letter) + ":";
+    const std::string source = text(letter) + ":";
     const std::string root = source + "\\";
     const auto found = run.mounted_before.find(letter);
     const std::string volume = found == run.mounted_before.end() ? "" : found->second;
@@ -106,7 +109,7 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
     if (!run.output.empty() && run.output.back() != '\n') {
         return "a message without its line end";
     }
-    const std::vector<std::string> lines = lines_of(run.output);
+    const Lines lines = lines_of(run.output);
     if (lines.size() > 2) {
         return "more than two lines";
     }
@@ -118,57 +121,48 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         ++next;
     }
     if (next == calls.size()) {
-        return is_early_outcome(lines, run.status, source)
-                   ? ""
-                   : "a run that touched nothing must end with one of its three early outcomes";
+        return unless(is_early_outcome(lines, run.status, source),
+                      "a run that touched nothing must end with one of its three early outcomes");
     }
     auto ends_here = [&](std::size_t call) { return call + 1 == calls.size(); };
     if (calls[next] != "name " + root + " 260") {
         return "the first volume call must read the source's volume name";
     }
     if (!platform.succeeded[next]) {
-        return ends_here(next) &&
-                       lines == std::vector<std::string>{"Could not get info for " + root} &&
-                       run.status == -1
-                   ? ""
-                   : "a refused volume name must end the run with its message and -1";
+        return unless(
+            ends_here(next) && lines == Lines{"Could not get info for " + root} && run.status == -1,
+            "a refused volume name must end the run with its message and -1");
     }
     if (++next == calls.size() || calls[next] != "delete " + root) {
         return "the volume name must be followed by removing the source";
     }
     if (!platform.succeeded[next]) {
-        return ends_here(next) && lines == std::vector<std::string>{"Could not remove " + root} &&
-                       run.status == -1 &&
-                       letters_holding(platform, volume) == std::string(1, letter)
-                   ? ""
-                   : "a refused removal must end the run with its message, -1 and nothing moved";
+        return unless(ends_here(next) && lines == Lines{"Could not remove " + root} &&
+                          run.status == -1 && letters_holding(platform, volume) == text(letter),
+                      "a refused removal must end the run with its message, -1 and nothing moved");
     }
-    const std::string mount = "set ?:\\ " + volume;
-    if (++next == calls.size() || calls[next].size() != mount.size() ||
-        calls[next].compare(0, 4, mount, 0, 4) != 0 || calls[next][4] < 'D' ||
-        calls[next][4] > 'Z' || calls[next].compare(5, std::string::npos, mount, 5) != 0 ||
-        calls[next][4] == letter) {
+    const char target = ++next < calls.size() && calls[next].size() > 4 ? calls[next][4] : '\0';
+    if (target < 'D' || target > 'Z' || target == letter ||
+        calls[next] != "set " + text(target) + ":\\ " + volume) {
         return "the removal must be followed by mounting the volume at a target from D to Z";
     }
-    const char target = calls[next][4];
     if (!platform.succeeded[next]) {
         const std::string refused =
-            "Could not set mount point to " + std::string(1, target) + ":...restoring to " + source;
+            "Could not set mount point to " + text(target) + ":...restoring to " + source;
         if (++next == calls.size() || calls[next] != "set " + root + " " + volume ||
             !ends_here(next)) {
             return "a refused mount must be followed by exactly one restore, and nothing more";
         }
         if (platform.succeeded[next]) {
-            return lines == std::vector<std::string>{refused} && run.status == -1 &&
-                           letters_holding(platform, volume) == std::string(1, letter)
-                       ? ""
-                       : "a restored volume must end the run with one line, -1, back at its letter";
+            return unless(
+                lines == Lines{refused} && run.status == -1 &&
+                    letters_holding(platform, volume) == text(letter),
+                "a restored volume must end the run with one line, -1, back at its letter");
         }
-        return lines == std::vector<std::string>{refused, "Restore of " + volume + " to " + source +
-                                                              " failed"} &&
-                       run.status == -2 && letters_holding(platform, volume).empty()
-                   ? ""
-                   : "a failed restore must say so, naming the volume, and end the run with -2";
+        return unless(
+            lines == Lines{refused, "Restore of " + volume + " to " + source + " failed"} &&
+                run.status == -2 && letters_holding(platform, volume).empty(),
+            "a failed restore must say so, naming the volume, and end the run with -2");
     }
 
     // The wait: a probe, then pause and probe again while pauses are left.
@@ -183,8 +177,7 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
     if (pauses > 15 || calls.back() != "drives") {
         return "the wait must end with a probe after at most 15 pauses";
     }
-    return lines.empty() && run.status == 0 &&
-                   letters_holding(platform, volume) == std::string(1, target)
-               ? ""
-               : "a move must end silently with 0 and the volume at the target alone";
+    return unless(
+        lines.empty() && run.status == 0 && letters_holding(platform, volume) == text(target),
+        "a move must end silently with 0 and the volume at the target alone");
 }
