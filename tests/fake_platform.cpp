@@ -1,5 +1,7 @@
 #include "fake_platform.h"
 
+#include "capture.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -42,6 +44,7 @@ bool FakePlatform::answer(const std::string& call, bool possible) {
     const bool succeeds = possible && failing.count(call) == 0;
     calls.push_back(call);
     succeeded.push_back(succeeds);
+    printed.push_back(bytes_printed());
     return succeeds;
 }
 

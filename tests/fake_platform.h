@@ -37,6 +37,7 @@ public:
 
     std::vector<std::string> calls;
     std::vector<bool> succeeded;          // one for each call
+    std::vector<long> printed;            // bytes on standard output as each call was made
     std::map<char, std::string> mounted;  // letter -> volume name
     std::uint32_t drives = 0;
 
