@@ -40,6 +40,16 @@ int FakePlatform::count(const std::string& call) const {
     return static_cast<int>(std::count(calls.begin(), calls.end(), call));
 }
 
+std::string FakePlatform::letters_holding(const std::string& volume) const {
+    std::string letters;
+    for (const auto& [letter, name] : mounted) {
+        if (name == volume) {
+            letters += letter;
+        }
+    }
+    return letters;
+}
+
 bool FakePlatform::answer(const std::string& call, bool possible) {
     const bool succeeds = possible && failing.count(call) == 0;
     calls.push_back(call);

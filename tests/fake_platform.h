@@ -43,6 +43,7 @@ public:
 
     std::string log() const;  // the calls joined by "; "
     int count(const std::string& call) const;
+    std::string letters_holding(const std::string& volume) const;  // where it is mounted
 
     std::uint32_t GetLogicalDrives() override;
     bool GetVolumeNameForVolumeMountPointA(const char* root, char* volume,

@@ -22,16 +22,6 @@ std::vector<std::string> lines_of(const std::string& output) {
     return lines;
 }
 
-std::string letters_holding(const FakePlatform& platform, const std::string& volume) {
-    std::string letters;
-    for (const auto& [letter, name] : platform.mounted) {
-        if (name == volume) {
-            letters += letter;
-        }
-    }
-    return letters;
-}
-
 std::string text(char letter) {
     return std::string(1, letter);
 }
@@ -138,7 +128,7 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
     }
     if (!platform.succeeded[next]) {
         return unless(ends_here(next) && lines == Lines{"Could not remove " + root} &&
-                          run.status == -1 && letters_holding(platform, volume) == text(letter),
+                          run.status == -1 && platform.letters_holding(volume) == text(letter),
                       "a refused removal must end the run with its message, -1 and nothing moved");
     }
     const char target = ++next < calls.size() && calls[next].size() > 4 ? calls[next][4] : '\0';
@@ -159,12 +149,12 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         if (platform.succeeded[next]) {
             return unless(
                 lines == Lines{refused} && run.status == -1 &&
-                    letters_holding(platform, volume) == text(letter),
+                    platform.letters_holding(volume) == text(letter),
                 "a restored volume must end the run with one line, -1, back at its letter");
         }
         return unless(
             lines == Lines{refused, "Restore of " + volume + " to " + source + " failed"} &&
-                run.status == -2 && letters_holding(platform, volume).empty(),
+                run.status == -2 && platform.letters_holding(volume).empty(),
             "a failed restore must say so, naming the volume, and end the run with -2");
     }
 
@@ -181,6 +171,6 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         return "the wait must end with a probe after at most 15 pauses";
     }
     return unless(
-        lines.empty() && run.status == 0 && letters_holding(platform, volume) == text(target),
+        lines.empty() && run.status == 0 && platform.letters_holding(volume) == text(target),
         "a move must end silently with 0 and the volume at the target alone");
 }

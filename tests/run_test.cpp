@@ -20,17 +20,6 @@ namespace {
 const std::string checks = "drives; drives; drives; drives; drives";
 const std::string move_k_to_f = checks + R"(; name K:\ 260; delete K:\; set F:\ Volume{K}; drives)";
 
-// Where Volume{K}, the volume first mounted at K, is mounted when the run ends.
-std::string letters_of_k(const FakePlatform& platform) {
-    std::string letters;
-    for (const auto& [letter, volume] : platform.mounted) {
-        if (volume == volume_of('K')) {
-            letters += letter;
-        }
-    }
-    return letters;
-}
-
 TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
     struct Row {
         const char* what;
@@ -105,7 +94,7 @@ TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
         EXPECT_EQ(run.status, row.status) << row.what;
         EXPECT_EQ(run.output, row.output) << row.what;
         EXPECT_EQ(platform.log(), row.calls) << row.what;
-        EXPECT_EQ(letters_of_k(platform), row.k_at) << row.what;
+        EXPECT_EQ(platform.letters_holding(volume_of('K')), row.k_at) << row.what;
         EXPECT_EQ(broken_rule(run, platform), "") << row.what;
     }
 }

@@ -61,12 +61,13 @@ public:
         }
     }
 
-    bool has(const EntryName& entry, struct stat& status) const {
-        return fd_ >= 0 && fstatat(fd_, entry, &status, AT_SYMLINK_NOFOLLOW) == 0;
+    bool has(const EntryName& entry) const {
+        struct stat status {};
+        return entry_status(entry, status);
     }
     bool has_link(const EntryName& entry) const {
         struct stat status {};
-        return has(entry, status) && S_ISLNK(status.st_mode);
+        return entry_status(entry, status) && S_ISLNK(status.st_mode);
     }
     bool has_directory(const char* path) const {
         struct stat status {};
@@ -75,6 +76,11 @@ public:
     int fd() const { return fd_; }
 
 private:
+    // The entry itself: a link is not followed.
+    bool entry_status(const EntryName& entry, struct stat& status) const {
+        return fd_ >= 0 && fstatat(fd_, entry, &status, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+
     int fd_ = -1;
 };
 
@@ -86,8 +92,7 @@ public:
         for (char letter = 'A'; letter <= 'Z'; ++letter) {
             EntryName entry;
             make_entry_name(entry, letter);
-            struct stat status {};
-            if (table.has(entry, status)) {
+            if (table.has(entry)) {
                 drives |= std::uint32_t{1} << (letter - 'A');
             }
         }
