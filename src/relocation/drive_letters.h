@@ -7,7 +7,7 @@ namespace vacate {
 
 // What find_free_drive_letter answers when no letter qualifies; no candidate
 // letter can take this value.
-constexpr char no_drive_letter = static_cast<char>(0xFF);
+constexpr char no_drive_letter = '\xFF';
 
 // Asks the platform afresh at every call: other programs mount and unmount
 // volumes at any time, so no answer is worth keeping.
