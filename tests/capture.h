@@ -4,52 +4,38 @@
 #include <cstdio>
 #include <string>
 
+// The POSIX names of the descriptor calls: Windows' C libraries have them too
+// (MSVC's only warns of them, which the tests' build turns off).
 #ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
 
-// The C library's names differ: POSIX, and on Windows with a leading underscore.
-namespace file_descriptor {
-#ifdef _WIN32
-inline int of(std::FILE* file) {
-    return _fileno(file);
-}
-inline int duplicate(int fd) {
-    return _dup(fd);
-}
-inline int replace(int from, int to) {
-    return _dup2(from, to);
-}
-inline int close(int fd) {
-    return _close(fd);
-}
-inline long offset(int fd) {
-    return _lseek(fd, 0, SEEK_CUR);
-}
-#else
-inline int of(std::FILE* file) {
-    return fileno(file);
-}
-inline int duplicate(int fd) {
-    return dup(fd);
-}
-inline int replace(int from, int to) {
-    return dup2(from, to);
-}
-inline int close(int fd) {
-    return ::close(fd);
-}
-inline long offset(int fd) {
-    return static_cast<long>(lseek(fd, 0, SEEK_CUR));
-}
-#endif
-}  // namespace file_descriptor
-
 // How many bytes have reached standard output while capture_stdout runs.
 inline long bytes_printed() {
-    return file_descriptor::offset(1);
+    return static_cast<long>(lseek(1, 0, SEEK_CUR));
+}
+
+// A file deleted when closed. On Windows, tmpfile() puts it in the root of the
+// current drive, where only an administrator may write; this one goes to the
+// user's temporary folder, and "D" deletes it on closing as tmpfile's would be.
+inline std::FILE* temporary_file() {
+#ifdef _WIN32
+    char folder[MAX_PATH + 1];
+    char path[MAX_PATH];
+    std::FILE* file = nullptr;
+    const bool made = GetTempPathA(MAX_PATH + 1, folder) != 0 &&
+                      GetTempFileNameA(folder, "vac", 0, path) != 0 &&
+                      fopen_s(&file, path, "w+bD") == 0;
+    return made ? file : nullptr;
+#else
+    return std::tmpfile();
+#endif
 }
 
 // Runs `body` with standard output going to a temporary file, and answers the
@@ -59,15 +45,15 @@ inline long bytes_printed() {
 template <typename Body>
 std::string capture_stdout(Body body) {
     std::fflush(stdout);
-    std::FILE* file = std::tmpfile();
+    std::FILE* file = temporary_file();
     if (file == nullptr) {
         return "<no temporary file>";
     }
-    const int saved = file_descriptor::duplicate(1);
-    file_descriptor::replace(file_descriptor::of(file), 1);
+    const int saved = dup(1);
+    dup2(fileno(file), 1);
     body();
-    file_descriptor::replace(saved, 1);
-    file_descriptor::close(saved);
+    dup2(saved, 1);
+    close(saved);
 
     std::string text;
     std::rewind(file);
