@@ -90,6 +90,10 @@ check "not a letter" "C:/ K:>k" "C:/ K:>k" 255 "Invalid drive letter: 7K
 " 7K
 check "usage without arguments" "C:/ K:>k" "C:/ K:>k" 0 "$usage"
 check "usage with three arguments" "C:/ K:>k" "C:/ K:>k" 0 "$usage" K A B
+for help in "/?" "-?" "-h" "--help"; do
+    check "help: $help" "C:/ K:>k" "C:/ K:>k" 0 "$usage" "$help"
+done
+check "help with an exclude list" "C:/ K:>k" "C:/ K:>k" 0 "$usage" "/?" DEF
 
 # A move leaves the volume's contents reachable through the new letter.
 lay_out C:/ K:\>k

@@ -78,10 +78,11 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
     if (run.status != 0 && run.status != -1 && run.status != -2) {
         return "status outside 0, -1 and -2";
     }
-    if (run.argv.size() != 2 && run.argv.size() != 3) {
+    const std::set<std::string> help = {"/?", "-?", "-h", "--help"};
+    if ((run.argv.size() != 2 && run.argv.size() != 3) || help.count(run.argv[1]) != 0) {
         const std::string usage = usage_text(run.argv.empty() ? "vacate" : run.argv[0]);
         return unless(run.output == usage && run.status == 0 && calls.empty(),
-                      "a wrong argument count must print the usage alone, with status 0");
+                      "a wrong argument count or help must print the usage alone, with status 0");
     }
     const std::string& drive = run.argv[1];
     if (drive.empty() || !is_ascii_letter(drive[0])) {

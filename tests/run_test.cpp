@@ -35,6 +35,12 @@ TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
     const Row rows[] = {
         {.what = "no arguments", .args = {}, .output = usage_text("vacate")},
         {.what = "three arguments", .args = {"K", "AB", "C"}, .output = usage_text("vacate")},
+        {.what = "help", .args = {"/?"}, .output = usage_text("vacate")},
+        {.what = "help, with a list", .args = {"--help", "DE"}, .output = usage_text("vacate")},
+        {.what = "not help",
+         .args = {"/?x"},
+         .status = -1,
+         .output = "Invalid drive letter: /?x\n"},
         {.what = "digit", .args = {"1"}, .status = -1, .output = "Invalid drive letter: 1\n"},
         {.what = "empty", .args = {"", "AB"}, .status = -1, .output = "Invalid drive letter: \n"},
         {.what = "high byte",

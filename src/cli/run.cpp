@@ -1,5 +1,7 @@
 #include "cli/run.h"
 
+#include <cstring>
+
 #include "relocation/drive_letters.h"
 #include "relocation/relocate.h"
 #include "relocation/report.h"
@@ -14,6 +16,19 @@ using DriveText = char[drive_text_capacity];
 
 bool is_ascii_letter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// The ways people ask a console command for help, on Windows and elsewhere.
+// None starts with a letter, so none could have named a drive.
+constexpr const char* help_requests[] = {"/?", "-?", "-h", "--help"};
+
+bool asks_for_help(const char* argument) {
+    for (const char* request : help_requests) {
+        if (std::strcmp(argument, request) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void make_drive_name(DriveText& name, char letter) {
@@ -33,7 +48,7 @@ void make_drive_root(DriveText& root, const DriveText& name) {
 }  // namespace
 
 int run(int argc, char** argv, Platform& platform) {
-    if (argc != 2 && argc != 3) {
+    if ((argc != 2 && argc != 3) || asks_for_help(argv[1])) {
         // A POSIX caller may pass no arguments at all, not even a name.
         print_usage(argc > 0 ? argv[0] : "vacate");
         return 0;
