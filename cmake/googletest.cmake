@@ -1,0 +1,40 @@
+# GoogleTest for the tests. On Windows: an installed package (MSYS2's, or
+# vcpkg's through its toolchain file), else the sources named by
+# VACATE_GOOGLETEST_DIR, else a pinned release, downloaded and checked by its
+# hash. Elsewhere: the sources that the system installs (Debian's googletest
+# package), and never a download.
+# An installed package is skipped with -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON.
+if(CMAKE_HOST_WIN32)
+    set(default_dir "")
+else()
+    set(default_dir /usr/src/googletest)
+endif()
+set(VACATE_GOOGLETEST_DIR ${default_dir} CACHE PATH "GoogleTest sources for the tests")
+
+if(CMAKE_HOST_WIN32)
+    find_package(GTest CONFIG QUIET)
+    if(TARGET GTest::gtest_main)
+        message(STATUS "GoogleTest: the installed package in ${GTest_DIR}")
+        return()
+    endif()
+endif()
+
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+if(VACATE_GOOGLETEST_DIR)
+    message(STATUS "GoogleTest: the sources in ${VACATE_GOOGLETEST_DIR}")
+    add_subdirectory(${VACATE_GOOGLETEST_DIR} googletest EXCLUDE_FROM_ALL SYSTEM)
+elseif(CMAKE_HOST_WIN32)
+    # The release that Debian 12 builds the Linux tests with.
+    message(STATUS "GoogleTest: release 1.12.1, downloaded")
+    include(FetchContent)
+    FetchContent_Declare(googletest SYSTEM
+        URL https://github.com/google/googletest/archive/refs/tags/release-1.12.1.tar.gz
+        URL_HASH SHA256=81964fe578e9bd7c94dfdb09c8e4d6e6759e19967e397dbea48d1c10e45d0df2)
+    FetchContent_MakeAvailable(googletest)
+else()
+    message(FATAL_ERROR "GoogleTest: no sources; install googletest or set VACATE_GOOGLETEST_DIR")
+endif()
+if(NOT MSVC)
+    target_compile_options(gtest PRIVATE -w)  # not our code, not our warnings
+endif()
