@@ -1,0 +1,224 @@
+<#
+.SYNOPSIS
+Moves a real volume with vacate and checks its messages and exit status.
+
+.DESCRIPTION
+Makes a small virtual disk (VHD) in a temporary folder with diskpart, formats
+it NTFS, gives it the highest free drive letter and writes a file on it. Then
+it runs vacate through cmd.exe, as a script would, and checks the exit status
+($LASTEXITCODE) and every byte of standard output against the messages in the
+README:
+
+- the move: status 0, silent, the volume at the lowest free letter from D (as
+  this script works it out from the drive list), the file readable there and
+  the old letter free;
+- a move with an exclude list;
+- a letter that is already free, a subst letter (no volume to move), a drive
+  argument that is not a letter, the usage text and the requests for help.
+
+Whatever happens, the virtual disk is detached and deleted and the subst
+removed. Ends with status 0 when every check passed, 1 naming the checks that
+failed, and 2 when it cannot run here.
+
+Needs Windows 10 or 11 and an elevated PowerShell (Windows PowerShell 5.1 or
+PowerShell 7): "Run as administrator".
+
+.EXAMPLE
+.\tests\windows\real_move.ps1 -Vacate .\build\msvc\Release\vacate.exe
+#>
+[CmdletBinding()]
+param(
+    # The vacate.exe to check.
+    [Parameter(Mandatory = $true)]
+    [string] $Vacate
+)
+
+Set-StrictMode -Version 3
+$ErrorActionPreference = 'Stop'
+# PowerShell 7.3 and later can turn a native program's non-zero status into an
+# error; here a non-zero status is an answer to check.
+$PSNativeCommandUseErrorActionPreference = $false
+
+if ([Environment]::OSVersion.Platform -ne [PlatformID]::Win32NT) {
+    [Console]::Error.WriteLine('real_move.ps1 moves a real volume: it runs only on Windows.')
+    exit 2
+}
+$principal = [Security.Principal.WindowsPrincipal] [Security.Principal.WindowsIdentity]::GetCurrent()
+if (-not $principal.IsInRole([Security.Principal.WindowsBuiltInRole]::Administrator)) {
+    [Console]::Error.WriteLine('real_move.ps1 makes a virtual disk and moves its drive letter, ' +
+        'which needs administrator rights: run it from a PowerShell started with "Run as administrator".')
+    exit 2
+}
+$Vacate = (Resolve-Path -LiteralPath $Vacate).ProviderPath
+
+$work = Join-Path ([IO.Path]::GetTempPath()) ('vacate-real-move-' + [Guid]::NewGuid().ToString('N'))
+$vhd = Join-Path $work 'volume.vhd'
+$batch = Join-Path $work 'run.cmd'
+$outputFile = Join-Path $work 'output.txt'
+$failed = New-Object System.Collections.Generic.List[string]
+$checks = 0
+$substLetter = $null
+
+# The drive list as vacate sees it: GetLogicalDrives, one capital per letter.
+function Get-LettersInUse {
+    [Environment]::GetLogicalDrives() | ForEach-Object { $_.Substring(0, 1).ToUpperInvariant() }
+}
+
+# The letters from D to Z that are free and not excluded, lowest first.
+function Get-FreeLetters([string] $Exclude = '') {
+    $inUse = @(Get-LettersInUse)
+    foreach ($code in ([int][char]'D')..([int][char]'Z')) {
+        $letter = [string][char]$code
+        if ($inUse -notcontains $letter -and -not $Exclude.ToUpperInvariant().Contains($letter)) {
+            $letter
+        }
+    }
+}
+
+function Wait-Letter([string] $Letter) {
+    for ($tries = 0; $tries -lt 60 -and (Get-LettersInUse) -notcontains $Letter; $tries++) {
+        Start-Sleep -Milliseconds 500
+    }
+}
+
+# The name of the volume mounted at a letter (\\?\Volume{...}\), or ''.
+function Get-VolumeName([string] $Letter) {
+    $name = ([string] (& mountvol.exe "$($Letter):\" /L)).Trim()
+    if ($LASTEXITCODE -ne 0 -or $name -notmatch '^\\\\\?\\Volume\{') { return '' }
+    return $name
+}
+
+function Invoke-Diskpart([string[]] $Commands) {
+    $script = Join-Path $work 'diskpart.txt'
+    Set-Content -LiteralPath $script -Value $Commands -Encoding Ascii
+    $output = & diskpart.exe /s $script
+    if ($LASTEXITCODE -ne 0) {
+        throw "diskpart failed ($LASTEXITCODE): $($output -join [Environment]::NewLine)"
+    }
+}
+
+# Runs vacate through cmd.exe, as a script would run it: its exit status comes
+# back in $LASTEXITCODE, and its standard output lands in a file byte for
+# byte, where PowerShell 5.1 would re-encode what it captured. The arguments
+# here are letters and switches that cmd.exe passes on unchanged.
+function Invoke-Vacate([string[]] $Arguments) {
+    $line = '@"' + $Vacate + '"'
+    foreach ($argument in $Arguments) { $line += ' ' + $argument }
+    $line += ' >"' + $outputFile + '"'
+    Set-Content -LiteralPath $batch -Value $line, '@exit %ERRORLEVEL%' -Encoding Ascii
+    & $batch | Out-Host
+    $status = $LASTEXITCODE
+    $bytes = [IO.File]::ReadAllBytes($outputFile)
+    return [pscustomobject] @{ Status = $status; Output = [Text.Encoding]::ASCII.GetString($bytes) }
+}
+
+function Format-Text([string] $Text) {
+    return '"' + ($Text -replace "`r", '\r' -replace "`n", '\n') + '"'
+}
+
+function Test-That([string] $Name, [bool] $Passed, [string] $Detail = '') {
+    $script:checks++
+    if ($Passed) {
+        Write-Host "ok    $Name"
+    } else {
+        Write-Host "FAIL  $Name $Detail"
+        $failed.Add($Name)
+    }
+}
+
+# Runs vacate and checks its status and its whole output.
+function Test-Run([string] $Name, [string[]] $Arguments, [int] $Status, [string] $Output) {
+    $run = Invoke-Vacate $Arguments
+    Test-That $Name ($run.Status -eq $Status -and $run.Output -ceq $Output) `
+        ("`n      status $($run.Status), expected $Status" +
+         "`n      output $(Format-Text $run.Output)`n    expected $(Format-Text $Output)")
+}
+
+# Moves the volume from one letter and checks that it went where the search
+# rules say: the lowest free letter from D to Z that is not excluded.
+function Test-Move([string] $Name, [string] $From, [string[]] $Arguments, [string] $Exclude) {
+    $volume = Get-VolumeName $From
+    $to = @(Get-FreeLetters $Exclude)[0]
+    Test-Run "$Name ($($From): to $($to):)" $Arguments 0 ''
+    Test-That "the volume is at $($to):" ((Get-VolumeName $to) -eq $volume)
+    Test-That "its file reads back through $($to):" `
+        ((Get-Content -LiteralPath "$($to):\vacate.txt" -Raw -ErrorAction SilentlyContinue) -ceq "$contents`r`n")
+    Test-That "$($From): is free" ((Get-LettersInUse) -notcontains $From)
+    return $to
+}
+
+# The program names itself in the usage text as cmd.exe started it.
+$usage = "Usage: $Vacate <Drive> [Exclude list]`r`n" +
+    "where <Drive> is drive letter to free up and`r`n" +
+    "[ExcludeList] is a set of drive letters not to move it to`r`n" +
+    "`r`n" +
+    "For example:  $Vacate K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,E,K,Y and Z"
+$contents = 'written before the move ' + [Guid]::NewGuid()
+
+try {
+    New-Item -ItemType Directory -Path $work | Out-Null
+
+    $letter = @(Get-FreeLetters)[-1]
+    Write-Host "A virtual disk at $($letter): in $work"
+    Invoke-Diskpart @(
+        "create vdisk file=`"$vhd`" maximum=32 type=expandable",
+        "select vdisk file=`"$vhd`"",
+        'attach vdisk',
+        'create partition primary',
+        'format fs=ntfs label=VACATE quick',
+        "assign letter=$letter")
+    Wait-Letter $letter
+    Set-Content -LiteralPath "$($letter):\vacate.txt" -Value $contents -Encoding Ascii
+
+    $letter = Test-Move 'a move' $letter @($letter) ''
+    # The lowest free letter excluded, in lower case, with A to C that change
+    # nothing, and the drive named as k: is.
+    $exclude = 'abc' + @(Get-FreeLetters)[0].ToLowerInvariant()
+    $letter = Test-Move 'a move with an exclude list' $letter @("$($letter.ToLowerInvariant()):", $exclude) $exclude
+
+    $free = @(Get-FreeLetters)[-1]
+    Test-Run 'a letter already free' @($free) 0 "Drive $($free): is already free`r`n"
+
+    $substLetter = @(Get-FreeLetters)[-1]
+    & subst.exe "$($substLetter):" $work
+    Wait-Letter $substLetter
+    Test-Run 'a subst letter' @($substLetter) -1 "Could not get info for $($substLetter):\`r`n"
+    Test-That "the subst stays at $($substLetter):" (Test-Path -LiteralPath "$($substLetter):\volume.vhd")
+
+    Test-Run 'not a letter' @('7') -1 "Invalid drive letter: 7`r`n"
+    Test-Run 'the usage, without arguments' @() 0 $usage
+    Test-Run 'the usage, with three arguments' @('K', 'A', 'B') 0 $usage
+    foreach ($help in '/?', '-?', '-h', '--help') {
+        Test-Run "help: $help" @($help) 0 $usage
+    }
+    Test-Run 'help with an exclude list' @('/?', 'DEF') 0 $usage
+    Test-That 'the volume has not moved since' ((Get-VolumeName $letter) -ne '')
+} catch {
+    $failed.Add("the run itself: $($_.Exception.Message)")
+    Write-Host "FAIL  the run stopped: $($_.Exception.Message)"
+} finally {
+    # Put the machine back, whatever failed above.
+    if ($substLetter) {
+        & subst.exe "$($substLetter):" /D | Out-Host
+        if ((Get-LettersInUse) -contains $substLetter) {
+            $failed.Add("removing the subst at $($substLetter):")
+        }
+    }
+    if (Test-Path -LiteralPath $vhd) {
+        try {
+            Invoke-Diskpart @("select vdisk file=`"$vhd`"", 'detach vdisk')
+        } catch {
+            $failed.Add("detaching $vhd")
+            Write-Host "FAIL  detaching $($vhd): $($_.Exception.Message)"
+        }
+    }
+    Remove-Item -LiteralPath $work -Recurse -Force -ErrorAction SilentlyContinue
+}
+
+if ($failed.Count -gt 0) {
+    Write-Host "$($failed.Count) of $checks checks failed:"
+    $failed | ForEach-Object { Write-Host "  $_" }
+    exit 1
+}
+Write-Host "All $checks checks passed."
+exit 0
