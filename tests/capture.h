@@ -10,6 +10,9 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#ifndef NOMINMAX
+#define NOMINMAX  // std::min and std::max, not windows.h's macros
+#endif
 #include <io.h>
 #include <windows.h>
 #else
