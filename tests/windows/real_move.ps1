@@ -89,9 +89,9 @@ function Get-VolumeName([string] $Letter) {
 }
 
 function Invoke-Diskpart([string[]] $Commands) {
-    $script = Join-Path $work 'diskpart.txt'
-    Set-Content -LiteralPath $script -Value $Commands -Encoding Ascii
-    $output = & diskpart.exe /s $script
+    $commandFile = Join-Path $work 'diskpart.txt'
+    Set-Content -LiteralPath $commandFile -Value $Commands -Encoding Ascii
+    $output = & diskpart.exe /s $commandFile
     if ($LASTEXITCODE -ne 0) {
         throw "diskpart failed ($LASTEXITCODE): $($output -join [Environment]::NewLine)"
     }
@@ -135,16 +135,19 @@ function Test-Run([string] $Name, [string[]] $Arguments, [int] $Status, [string]
 }
 
 # Moves the volume from one letter and checks that it went where the search
-# rules say: the lowest free letter from D to Z that is not excluded.
+# rules say: the lowest free letter from D to Z that is not excluded. Answers
+# the letter where the volume is now.
 function Test-Move([string] $Name, [string] $From, [string[]] $Arguments, [string] $Exclude) {
     $volume = Get-VolumeName $From
     $to = @(Get-FreeLetters $Exclude)[0]
     Test-Run "$Name ($($From): to $($to):)" $Arguments 0 ''
-    Test-That "the volume is at $($to):" ((Get-VolumeName $to) -eq $volume)
+    $arrived = $volume -ne '' -and (Get-VolumeName $to) -eq $volume
+    Test-That "the volume is at $($to):" $arrived
     Test-That "its file reads back through $($to):" `
         ((Get-Content -LiteralPath "$($to):\vacate.txt" -Raw -ErrorAction SilentlyContinue) -ceq "$contents`r`n")
     Test-That "$($From): is free" ((Get-LettersInUse) -notcontains $From)
-    return $to
+    if ($arrived) { return $to }
+    return $From
 }
 
 # The program names itself in the usage text as cmd.exe started it.
@@ -180,7 +183,8 @@ try {
     Test-Run 'a letter already free' @($free) 0 "Drive $($free): is already free`r`n"
 
     $substLetter = @(Get-FreeLetters)[-1]
-    & subst.exe "$($substLetter):" $work
+    & subst.exe "$($substLetter):" $work | Out-Host
+    if ($LASTEXITCODE -ne 0) { throw "subst $($substLetter): failed" }
     Wait-Letter $substLetter
     Test-Run 'a subst letter' @($substLetter) -1 "Could not get info for $($substLetter):\`r`n"
     Test-That "the subst stays at $($substLetter):" (Test-Path -LiteralPath "$($substLetter):\volume.vhd")
