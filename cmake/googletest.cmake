@@ -5,19 +5,16 @@
 # package), and never a download.
 # An installed package is skipped with -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON.
 if(CMAKE_HOST_WIN32)
-    set(default_dir "")
-else()
-    set(default_dir /usr/src/googletest)
-endif()
-set(VACATE_GOOGLETEST_DIR ${default_dir} CACHE PATH "GoogleTest sources for the tests")
-
-if(CMAKE_HOST_WIN32)
     find_package(GTest CONFIG QUIET)
     if(TARGET GTest::gtest_main)
         message(STATUS "GoogleTest: the installed package in ${GTest_DIR}")
         return()
     endif()
+    set(default_dir "")
+else()
+    set(default_dir /usr/src/googletest)
 endif()
+set(VACATE_GOOGLETEST_DIR ${default_dir} CACHE PATH "GoogleTest sources for the tests")
 
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

@@ -198,22 +198,18 @@ try {
     Test-Run 'help with an exclude list' @('/?', 'DEF') 0 $usage
     Test-That 'the volume has not moved since' ((Get-VolumeName $letter) -ne '')
 } catch {
-    $failed.Add("the run itself: $($_.Exception.Message)")
-    Write-Host "FAIL  the run stopped: $($_.Exception.Message)"
+    Test-That 'the run went to its end' $false $_.Exception.Message
 } finally {
     # Put the machine back, whatever failed above.
     if ($substLetter) {
         & subst.exe "$($substLetter):" /D | Out-Host
-        if ((Get-LettersInUse) -contains $substLetter) {
-            $failed.Add("removing the subst at $($substLetter):")
-        }
+        Test-That "the subst at $($substLetter): is removed" ((Get-LettersInUse) -notcontains $substLetter)
     }
     if (Test-Path -LiteralPath $vhd) {
         try {
             Invoke-Diskpart @("select vdisk file=`"$vhd`"", 'detach vdisk')
         } catch {
-            $failed.Add("detaching $vhd")
-            Write-Host "FAIL  detaching $($vhd): $($_.Exception.Message)"
+            Test-That "the virtual disk is detached" $false $_.Exception.Message
         }
     }
     Remove-Item -LiteralPath $work -Recurse -Force -ErrorAction SilentlyContinue
