@@ -2,7 +2,8 @@
 // fake, beside the fewest that the program's rules allow: one drive-set query
 // for each candidate letter the search does not skip, one probe of the source
 // and one of the target, the volume calls of the move in their one order, and
-// the settle wait's probes and pauses.
+// the settle wait's probes and pauses; and whether it took the machine's lock
+// and held interruptions back over the move.
 
 #include <cstdio>
 #include <string>
@@ -68,8 +69,8 @@ int main() {
          4,
          0},
     };
-    std::printf("%-30s %14s %14s %14s %6s\n", "path", "queries/least", "volume/least",
-                "pauses/least", "status");
+    std::printf("%-30s %14s %14s %14s %10s %6s\n", "path", "queries/least", "volume/least",
+                "pauses/least", "lock/hold", "status");
     for (const Path& path : paths) {
         FakePlatform platform(path.volumes);
         platform.failing.insert(path.failing.begin(), path.failing.end());
@@ -77,10 +78,13 @@ int main() {
         const RunRecord run = record_run(platform, path.argv);
         const int queries = platform.count("drives");
         const int pauses = platform.count("sleep 1000");
-        const int volume_calls = static_cast<int>(platform.calls.size()) - queries - pauses;
-        std::printf("%-30s %8d/%-5d %8d/%-5d %8d/%-5d %6d\n", path.what, queries,
+        const int locks = platform.count("lock");
+        const int holds = platform.count("hold");
+        const int volume_calls =
+            static_cast<int>(platform.calls.size()) - queries - pauses - locks - 2 * holds;
+        std::printf("%-30s %8d/%-5d %8d/%-5d %8d/%-5d %8d/%-1d %6d\n", path.what, queries,
                     path.least_queries, volume_calls, path.least_volume_calls, pauses,
-                    path.least_pauses, run.status);
+                    path.least_pauses, locks, holds, run.status);
     }
     return 0;
 }

@@ -15,6 +15,10 @@
 //   delete K:\            DeleteVolumeMountPointA
 //   set F:\ Volume{K}     SetVolumeMountPointA
 //   sleep 1000            Sleep
+//   lock                  lock_machine
+//   hold                  hold_interruptions
+//   release               release_interruptions, or "release interrupted"
+//                         when an interruption waits (see `interrupted`)
 // A call whose entry is listed in `failing` fails (drives answers 0), and so
 // do the drive-set queries numbered in `failing_queries` (from 1); other
 // calls behave as a small model of the system: a volume can be read and
@@ -34,6 +38,8 @@ public:
     int mount_unseen_queries = 0;
     std::set<std::string> failing;
     std::set<int> failing_queries;
+    // An interruption arrives inside the hold.
+    bool interrupted = false;
 
     std::vector<std::string> calls;
     std::vector<bool> succeeded;          // one for each call
@@ -51,6 +57,12 @@ public:
     bool DeleteVolumeMountPointA(const char* root) override;
     bool SetVolumeMountPointA(const char* root, const char* volume) override;
     void Sleep(std::uint32_t milliseconds) override;
+    void lock_machine() override { answer("lock", true); }
+    void hold_interruptions() override { answer("hold", true); }
+    bool release_interruptions() override {
+        answer(interrupted ? "release interrupted" : "release", true);
+        return interrupted;
+    }
 
 private:
     struct Change {

@@ -1,5 +1,6 @@
 #include "invariants.h"
 
+#include <algorithm>
 #include <cstddef>
 
 #include "capture.h"
@@ -105,9 +106,14 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         return "more than two lines";
     }
 
-    // The volume calls, which come in one order: read the name, remove the
-    // mount point, mount at the target, and only when that fails mount back.
-    std::size_t next = 0;
+    // Everything is asked under the machine's lock; the volume calls come
+    // in one order: read the name, remove the mount point, mount at the
+    // target, and only when that fails mount back.
+    if (calls.empty() || calls[0] != "lock" ||
+        std::count(calls.begin(), calls.end(), "lock") != 1) {
+        return "a run must take the machine's lock once, before it asks the system anything";
+    }
+    std::size_t next = 1;
     while (next < calls.size() && calls[next] == "drives") {
         ++next;
     }
@@ -115,15 +121,34 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         return unless(is_early_outcome(lines, run.status, source),
                       "a run that touched nothing must end with one of its three early outcomes");
     }
-    auto ends_here = [&](std::size_t call) { return call + 1 == calls.size(); };
     if (calls[next] != "name " + root + " 260") {
         return "the first volume call must read the source's volume name";
     }
     if (!platform.succeeded[next]) {
-        return unless(
-            ends_here(next) && lines == Lines{"Could not get info for " + root} && run.status == -1,
-            "a refused volume name must end the run with its message and -1");
+        return unless(next + 1 == calls.size() &&
+                          lines == Lines{"Could not get info for " + root} && run.status == -1,
+                      "a refused volume name must end the run with its message and -1");
     }
+    // The removal and every mount after it are held against interruptions,
+    // and the outcome is told before the hold ends, which ends the run if an
+    // interruption waited.
+    if (++next == calls.size() || calls[next] != "hold" ||
+        std::count(calls.begin(), calls.end(), "hold") != 1) {
+        return "the removal must come right after the hold";
+    }
+    const auto release = std::find_if(calls.begin(), calls.end(), [](const std::string& call) {
+        return call.rfind("release", 0) == 0;
+    });
+    const auto last_mount = std::find_if(calls.rbegin(), calls.rend(), [](const std::string& call) {
+        return call.rfind("set ", 0) == 0 || call.rfind("delete ", 0) == 0;
+    });
+    if (release == calls.end() || release != last_mount.base() ||
+        platform.printed[static_cast<std::size_t>(release - calls.begin())] !=
+            static_cast<long>(run.output.size())) {
+        return "the hold must end right after the last mount call, with the outcome told";
+    }
+    const bool interrupted = *release == "release interrupted";
+    auto ends_here = [&](std::size_t call) { return call + 2 == calls.size(); };
     if (++next == calls.size() || calls[next] != "delete " + root) {
         return "the volume name must be followed by removing the source";
     }
@@ -159,9 +184,16 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
             "a failed restore must say so, naming the volume, and end the run with -2");
     }
 
-    // The wait: a probe, then pause and probe again while pauses are left.
+    // The wait: a probe, then pause and probe again while pauses are left;
+    // none after an interruption.
+    if (interrupted) {
+        return unless(
+            ends_here(next) && lines.empty() && run.status == 0 &&
+                platform.letters_holding(volume) == text(target),
+            "an interrupted move must end at once, silently, with 0 and the volume moved");
+    }
     int pauses = 0;
-    for (std::size_t call = next + 1; call < calls.size(); call += 2) {
+    for (std::size_t call = next + 2; call < calls.size(); call += 2) {
         if (calls[call] != "drives" ||
             (call + 1 < calls.size() && calls[call + 1] != "sleep 1000")) {
             return "the wait must alternate probes and pauses of 1000 ms, from a probe";

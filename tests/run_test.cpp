@@ -17,8 +17,9 @@ namespace {
 
 // With C, D, E and K in use: the search asks for D, E and F, then the run
 // probes K and F again before it touches anything.
-const std::string checks = "drives; drives; drives; drives; drives";
-const std::string move_k_to_f = checks + R"(; name K:\ 260; delete K:\; set F:\ Volume{K}; drives)";
+const std::string checks = "lock; drives; drives; drives; drives; drives";
+const std::string move_k_to_f =
+    checks + R"(; name K:\ 260; hold; delete K:\; set F:\ Volume{K}; release; drives)";
 
 TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
     struct Row {
@@ -58,21 +59,23 @@ TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
         {.what = "every candidate excluded",
          .args = {"K", "DEFGHIJKLMNOPQRSTUVWXYZ"},
          .status = -1,
-         .output = "No free drive letters available; can't free K:\n"},
+         .output = "No free drive letters available; can't free K:\n",
+         .calls = "lock"},
         {.what = "no candidate, though the source is free",
          .args = {"q", "defghijklmnopqrstuvwxyz"},
          .status = -1,
-         .output = "No free drive letters available; can't free Q:\n"},
+         .output = "No free drive letters available; can't free Q:\n",
+         .calls = "lock"},
         {.what = "source already free",
          .args = {"Q"},
          .output = "Drive Q: is already free\n",
-         .calls = "drives; drives; drives; drives"},
+         .calls = "lock; drives; drives; drives; drives"},
         {.what = "the source offered as target by failed drive-set queries",
          .args = {"K", "DEFGHIJ"},
          .failing_queries = {1, 3},
          .status = -1,
          .output = "Target drive K: is already in use\n",
-         .calls = "drives; drives"},
+         .calls = "lock; drives; drives"},
         {.what = "no volume behind the source, as for a network share",
          .args = {"K"},
          .volumes = "CDE",
@@ -84,7 +87,8 @@ TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
         {.what = "a move", .args = {"K"}, .calls = move_k_to_f, .k_at = "F"},
         {.what = "lower case, long argument and exclude list",
          .args = {"k:\\", "abcdefyz"},
-         .calls = R"(drives; drives; drives; name K:\ 260; delete K:\; set G:\ Volume{K}; drives)",
+         .calls =
+             R"(lock; drives; drives; drives; name K:\ 260; hold; delete K:\; set G:\ Volume{K}; release; drives)",
          .k_at = "G"},
         {.what = "only the first character counts; empty list",
          .args = {"Kxyz", ""},

@@ -66,6 +66,9 @@ int run(int argc, char** argv, Platform& platform) {
     make_drive_root(source_root, source_name);
     const char* exclude_list = argc == 3 ? upcase_ascii(argv[2]) : "";
 
+    // Runs one at a time, so that two never choose the same letter; held to
+    // the end, so that the next one's search sees the letter this one took.
+    platform.lock_machine();
     const char target_letter = find_free_drive_letter(platform, exclude_list);
     if (target_letter == no_drive_letter) {
         report("No free drive letters available; can't free %s\n", source_name);

@@ -8,13 +8,22 @@
 // read from the drive table, as the link itself would be). Any other entry is
 // a drive with no volume behind it, like a network share.
 //
+// Runs queue on a lock of the drive table's directory, and the move holds
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT back and ignores SIGPIPE.
+//
+// VACATE_MOUNT_DELAY, in milliseconds, makes every mount take that long before
+// it is made, as a mount that Windows announces to every window does; the
+// tests use it to act while the volume has no letter.
+//
 // Like the calls it stands for, it prints nothing and allocates nothing.
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 
@@ -43,16 +52,27 @@ bool parse_root(const char* root, EntryName& entry) {
     return true;
 }
 
+int open_drive_table() {
+    const char* path = std::getenv("VACATE_DRIVES");
+    return path != nullptr && path[0] != '\0' ? open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+}
+
+// The signals that end a process by default when a user or the system wants
+// it to stop.
+constexpr int interruptions[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+void pause(std::uint32_t milliseconds) {
+    timespec left{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
 // Opened afresh at every call, like the platform's own tables, so that a
 // change made by another process between two calls is seen.
 class DriveTable {
 public:
-    DriveTable() {
-        const char* path = std::getenv("VACATE_DRIVES");
-        if (path != nullptr && path[0] != '\0') {
-            fd_ = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        }
-    }
+    DriveTable() : fd_(open_drive_table()) {}
     DriveTable(const DriveTable&) = delete;
     DriveTable& operator=(const DriveTable&) = delete;
     ~DriveTable() {
@@ -81,7 +101,7 @@ private:
         return fd_ >= 0 && fstatat(fd_, entry, &status, AT_SYMLINK_NOFOLLOW) == 0;
     }
 
-    int fd_ = -1;
+    int fd_;
 };
 
 class HostPlatform final : public Platform {
@@ -124,6 +144,10 @@ public:
     }
 
     bool SetVolumeMountPointA(const char* root, const char* volume) override {
+        const char* delay = std::getenv("VACATE_MOUNT_DELAY");
+        if (delay != nullptr) {
+            pause(static_cast<std::uint32_t>(std::strtoul(delay, nullptr, 10)));
+        }
         EntryName entry;
         const DriveTable table;
         // symlinkat refuses an entry that exists already, of whatever kind.
@@ -131,12 +155,51 @@ public:
                symlinkat(volume, table.fd(), entry) == 0;
     }
 
-    void Sleep(std::uint32_t milliseconds) override {
-        timespec left{static_cast<time_t>(milliseconds / 1000),
-                      static_cast<long>(milliseconds % 1000) * 1000000L};
-        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    void Sleep(std::uint32_t milliseconds) override { pause(milliseconds); }
+
+    // The descriptor stays open, and so the lock held, until the process ends.
+    void lock_machine() override {
+        const int table = open_drive_table();
+        while (table >= 0 && flock(table, LOCK_EX) != 0 && errno == EINTR) {
         }
     }
+
+    void hold_interruptions() override {
+        // A signal that the caller ignores (nohup) or blocks stays as it is:
+        // it would not have ended the process.
+        sigemptyset(&held_);
+        for (const int signal : interruptions) {
+            struct sigaction action {};
+            if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
+                sigaddset(&held_, signal);
+            }
+        }
+        sigprocmask(SIG_BLOCK, &held_, &mask_before_);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGPIPE, &ignore, &pipe_before_);
+    }
+
+    bool release_interruptions() override {
+        sigaction(SIGPIPE, &pipe_before_, nullptr);
+        sigset_t pending;
+        sigpending(&pending);
+        for (const int signal : interruptions) {
+            if (sigismember(&held_, signal) == 1 && sigismember(&mask_before_, signal) == 0 &&
+                sigismember(&pending, signal) == 1) {
+                // Left blocked: delivered now, it would end the process with
+                // its own status instead of the one that tells the outcome.
+                return true;
+            }
+        }
+        sigprocmask(SIG_SETMASK, &mask_before_, nullptr);
+        return false;
+    }
+
+private:
+    sigset_t held_{};
+    sigset_t mask_before_{};
+    struct sigaction pipe_before_ {};
 };
 
 }  // namespace

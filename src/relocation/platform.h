@@ -5,10 +5,11 @@
 
 namespace vacate {
 
-// The only door to the operating system. The methods carry the names and the
-// argument order of the kernel32 calls they stand for, so that a reader can
-// check each use against the Windows documentation; every one but Sleep
-// answers plain success or failure, because no error code is ever shown.
+// The only door to the operating system. The first five methods carry the
+// names and the argument order of the kernel32 calls they stand for, so that
+// a reader can check each use against the Windows documentation; every one
+// but Sleep answers plain success or failure, because no error code is ever
+// shown. The last three are the program's own, a few system calls each.
 class Platform {
 public:
     // Bit 0 is A, bit 25 is Z; a set bit is a letter in use.
@@ -20,6 +21,18 @@ public:
     virtual bool DeleteVolumeMountPointA(const char* root) = 0;
     virtual bool SetVolumeMountPointA(const char* root, const char* volume) = 0;
     virtual void Sleep(std::uint32_t milliseconds) = 0;
+
+    // Waits until no other run holds the machine's drive letters, then holds
+    // them until this process ends, however it ends. Where no lock can be
+    // made, goes on without one.
+    virtual void lock_machine() = 0;
+    // From hold to release, an interruption (Ctrl+C, a closed console, a
+    // signal, a write to a closed pipe) waits instead of ending the process.
+    // release answers whether one arrived; if so it is still waiting, and
+    // the process must end at once, with the status that tells where the
+    // volume is.
+    virtual void hold_interruptions() = 0;
+    virtual bool release_interruptions() = 0;
 
 protected:
     Platform() = default;

@@ -22,6 +22,24 @@ void wait_until_in_use(Platform& platform, char letter) {
     }
 }
 
+// From the removal until a mount succeeds, the volume has no letter at all.
+int move_mount_point(Platform& platform, const char* source_root, const char* source_name,
+                     const char* target_root, const char* target_name, const char* volume) {
+    if (!platform.DeleteVolumeMountPointA(source_root)) {
+        report("Could not remove %s\n", source_root);
+        return -1;
+    }
+    if (!platform.SetVolumeMountPointA(target_root, volume)) {
+        report("Could not set mount point to %s...restoring to %s\n", target_name, source_name);
+        if (platform.SetVolumeMountPointA(source_root, volume)) {
+            return -1;
+        }
+        report("Restore of %s to %s failed\n", volume, source_name);
+        return -2;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int relocate_volume(Platform& platform, const char* source_root, const char* source_name,
@@ -31,22 +49,18 @@ int relocate_volume(Platform& platform, const char* source_root, const char* sou
         report("Could not get info for %s\n", source_root);
         return -1;
     }
-    if (!platform.DeleteVolumeMountPointA(source_root)) {
-        report("Could not remove %s\n", source_root);
-        return -1;
+    // Nothing may end the process while the volume has no letter, nor before
+    // the outcome is told: the status is then the only word on where it is.
+    platform.hold_interruptions();
+    const int status =
+        move_mount_point(platform, source_root, source_name, target_root, target_name, volume);
+    const bool interrupted = platform.release_interruptions();
+    // The wait does not change the outcome (the platform has taken the mount),
+    // so an interruption that waited for the move need not wait for it too.
+    if (status == 0 && !interrupted) {
+        wait_until_in_use(platform, target_root[0]);
     }
-    // From here until a mount succeeds, the volume has no letter at all.
-    if (!platform.SetVolumeMountPointA(target_root, volume)) {
-        report("Could not set mount point to %s...restoring to %s\n", target_name, source_name);
-        if (platform.SetVolumeMountPointA(source_root, volume)) {
-            return -1;
-        }
-        report("Restore of %s to %s failed\n", static_cast<const char*>(volume), source_name);
-        return -2;
-    }
-    // The wait does not change the outcome: the platform has taken the mount.
-    wait_until_in_use(platform, target_root[0]);
-    return 0;
+    return status;
 }
 
 }  // namespace vacate

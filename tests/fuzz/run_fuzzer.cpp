@@ -1,7 +1,8 @@
 // Drives whole runs through the fake platform with everything taken from the
 // fuzz input: the arguments' bytes, which letters hold volumes or are in use,
-// how another program changes the drive set, which calls fail and when a new
-// mount point shows up. Every run must keep the rules of broken_rule.
+// how another program changes the drive set, which calls fail, when a new
+// mount point shows up and whether the move is interrupted. Every run must keep the rules of
+// broken_rule.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -71,6 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     const auto failures = input.ConsumeIntegral<std::uint8_t>();
+    platform.interrupted = (failures & 16) != 0;
 
     std::vector<std::string> argv;
     for (int argc = input.ConsumeIntegralInRange(0, 4); argc > 0; --argc) {
