@@ -106,6 +106,63 @@ else
     echo "FAIL: the moved volume's file is not reachable through D:"
 fi
 
+# Acting while the volume has no letter: every mount takes half a second, and
+# the action comes once K: is gone. The program starts with every signal at
+# its default, as from an interactive shell (a script's & ignores SIGINT).
+# in_move WHAT "TABLE AFTER" STATUS ACTION
+in_move() {
+    local what=$1 after=$2 status=$3 action=$4 pid got_status
+    lay_out C:/ K:\>k
+    (
+        VACATE_DRIVES=$drives VACATE_MOUNT_DELAY=500 env --default-signal "$exe" K &
+        echo $! >"$work/pid"
+        wait $!
+        echo $? >"$work/status"
+    ) | true &
+    pid=$!
+    local tries=0
+    while [[ -L $drives/K: ]] && ((tries++ < 500)); do sleep 0.01; done
+    $action
+    wait $pid
+    got_status=$(cat "$work/status")
+    if [[ $got_status == "$status" && $(describe) == "$after" ]]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAIL: $what: status $got_status, table '$(describe)'"
+    fi
+}
+kill_vacate() { kill "$1" "$(cat "$work/pid")"; }
+for signal in INT TERM HUP QUIT; do
+    in_move "SIG$signal during the move" "C:/ D:>k" 0 "kill_vacate -$signal"
+done
+take_target() { mkdir "$drives/D:"; }
+in_move "a refused mount told to a closed pipe" "C:/ D:/ K:>k" 255 take_target
+
+# Ten runs at once, each freeing its own letter, queue: none fails, and every
+# volume ends at a letter of its own.
+lay_out C:/ P:\>p Q:\>q R:\>r S:\>s T:\>t U:\>u V:\>v W:\>w X:\>x Y:\>y
+pids=()
+for letter in P Q R S T U V W X Y; do
+    VACATE_DRIVES=$drives VACATE_MOUNT_DELAY=50 "$exe" $letter >"$work/out.$letter" &
+    pids+=($!)
+done
+statuses=""
+for pid in "${pids[@]}"; do
+    wait "$pid"
+    statuses+="$? "
+done
+expected_table="C:/ D:>? E:>? F:>? G:>? H:>? I:>? J:>? K:>? L:>? M:>?"
+# shellcheck disable=SC2053 # the expected table is a pattern
+if [[ $statuses == "0 0 0 0 0 0 0 0 0 0 " && $(describe) == $expected_table &&
+    $(ls -l "$drives" | grep -o '[p-y]$' | sort -u | wc -l) == 10 ]]; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+    echo "FAIL: ten runs at once: statuses $statuses, table '$(describe)'"
+    cat "$work"/out.*
+fi
+
 # Without a drive table the system has no drives at all.
 if [[ $(VACATE_DRIVES= "$exe" K) == "Drive K: is already free" ]]; then
     passed=$((passed + 1))

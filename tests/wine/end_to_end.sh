@@ -19,7 +19,9 @@ For example:  $program K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,
 
 # expect "LETTERS IN USE" STATUS OUTPUT "CALL COUNTS" [ARGUMENT...]
 # The counts are of GetLogicalDrives, GetVolumeNameForVolumeMountPointA,
-# DeleteVolumeMountPointA, SetVolumeMountPointA and Sleep, in that order.
+# DeleteVolumeMountPointA, SetVolumeMountPointA and Sleep, then of the lock
+# (CreateMutexA, WaitForSingleObject) and of SetConsoleCtrlHandler, which the
+# C runtime calls once at start and the move twice, around the removal.
 expect() {
     local letters=$1 status=$2 output=$3 counts=$4
     shift 4
@@ -56,7 +58,7 @@ expect() {
 
     local got_counts="" call
     for call in GetLogicalDrives GetVolumeNameForVolumeMountPointA DeleteVolumeMountPointA \
-        SetVolumeMountPointA Sleep; do
+        SetVolumeMountPointA Sleep CreateMutexA WaitForSingleObject SetConsoleCtrlHandler; do
         got_counts+="$(grep -a -c "^$pid:[0-9a-f]*:Call KERNEL32\.$call(" "$work/relay" || true) "
     done
     got_counts=${got_counts% }
@@ -75,21 +77,48 @@ expect() {
     ((ok))
 }
 
+# Another process holds the lock: the run waits for it, and goes on once the
+# holder has died without letting go.
+waits_for_the_lock() {
+    local holder=$1
+    expect "c z" 0 "$usage" "0 0 0 0 0 0 0 1" # a fresh server, with the drives
+    work=$(mktemp -d)
+    mkfifo "$work/in"
+    "$here/run" "$prefix" "$holder" <"$work/in" >"$work/holder" &
+    exec 3>"$work/in"
+    local tries=0
+    while [[ ! -s $work/holder ]] && ((tries++ < 300)); do sleep 0.1; done
+    "$here/run" "$prefix" "$exe" Q >"$work/out" 3>&- &
+    local run=$! waited=0
+    sleep 2
+    kill -0 $run 2>/dev/null && waited=1
+    exec 3>&-
+    local status=0
+    wait $run || status=$?
+    [[ $(cat "$work/holder") == held* && $waited == 1 && $status == 0 &&
+        $(tr -d '\r' <"$work/out") == "Drive Q: is already free" ]] || {
+        echo "holder '$(cat "$work/holder")', waited $waited, status $status, output:"
+        cat "$work/out"
+        return 1
+    }
+}
+
 case $name in
-    usage) expect "c z" 0 "$usage" "0 0 0 0 0" ;;
-    usage-three-arguments) expect "c z" 0 "$usage" "0 0 0 0 0" K A B ;;
-    help) expect "c z" 0 "$usage" "0 0 0 0 0" "/?" ;;
+    usage) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 1" ;;
+    usage-three-arguments) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 1" K A B ;;
+    help) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 1" "/?" ;;
     invalid-letter) expect "c z" 255 "Invalid drive letter: 7
-" "0 0 0 0 0" 7 ;;
+" "0 0 0 0 0 0 0 1" 7 ;;
     already-free) expect "c z" 0 "Drive Q: is already free
-" "2 0 0 0 0" Q ;;
+" "2 0 0 0 0 1 1 1" Q ;;
     every-candidate-excluded) expect "c k z" 255 "No free drive letters available; can't free K:
-" "0 0 0 0 0" K DEFGHIJKLMNOPQRSTUVWXYZ ;;
+" "0 0 0 0 0 1 1 1" K DEFGHIJKLMNOPQRSTUVWXYZ ;;
     removal-refused) expect "c k z" 255 'Could not remove K:\
-' "3 1 1 0 0" K ;;
+' "3 1 1 0 0 1 1 3" K ;;
     # D and F cost a query each, the excluded E none; G is free.
     removal-refused-after-search) expect "c d e f k z" 255 'Could not remove K:\
-' "5 1 1 0 0" k: e ;;
+' "5 1 1 0 0 1 1 3" k: e ;;
+    waits-for-the-lock) waits_for_the_lock "$4" ;;
     *)
         echo "no such case: $name" >&2
         exit 2
