@@ -32,6 +32,15 @@ elseif(CMAKE_HOST_WIN32)
 else()
     message(FATAL_ERROR "GoogleTest: no sources; install googletest or set VACATE_GOOGLETEST_DIR")
 endif()
-if(NOT MSVC)
-    target_compile_options(gtest PRIVATE -w)  # not our code, not our warnings
-endif()
+# Not our code, and not ours to fail on: a warning that a newer compiler finds
+# in GoogleTest must not stop our build. With MSVC, GoogleTest keeps its own
+# warning level but not its -WX; elsewhere its warnings are off.
+foreach(target gtest gtest_main)
+    if(MSVC)
+        get_target_property(flags ${target} COMPILE_FLAGS)
+        string(REGEX REPLACE "(^| )[-/]WX( |$)" " " flags "${flags}")
+        set_target_properties(${target} PROPERTIES COMPILE_FLAGS "${flags}")
+    else()
+        target_compile_options(${target} PRIVATE -w)
+    endif()
+endforeach()
