@@ -12,6 +12,11 @@ trap 'rm -rf "$work"' EXIT
 drives=$work/drives
 passed=0
 failed=0
+pass() { passed=$((passed + 1)); }
+fail() {
+    failed=$((failed + 1))
+    echo "FAIL: $*"
+}
 
 lay_out() {
     rm -rf "$drives" "$work/volumes"
@@ -52,11 +57,10 @@ check() {
     got_table=$(describe)
     if [[ $got_status == "$status" ]] && cmp -s "$work/out" <(printf '%s' "$output") &&
         [[ $got_table == "$after" ]]; then
-        passed=$((passed + 1))
+        pass
         return
     fi
-    failed=$((failed + 1))
-    echo "FAIL: $what"
+    fail "$what"
     echo "  status $got_status, expected $status"
     echo "  table  '$got_table', expected '$after'"
     echo "  output:"
@@ -99,12 +103,8 @@ check "help with an exclude list" "C:/ K:>k" "C:/ K:>k" 0 "$usage" "/?" DEF
 lay_out C:/ K:\>k
 echo contents >"$work/volumes/k/file"
 VACATE_DRIVES=$drives "$exe" K >/dev/null
-if [[ $(cat "$drives/D:/file" 2>/dev/null) == contents ]]; then
-    passed=$((passed + 1))
-else
-    failed=$((failed + 1))
-    echo "FAIL: the moved volume's file is not reachable through D:"
-fi
+[[ $(cat "$drives/D:/file" 2>/dev/null) == contents ]] && pass ||
+    fail "the moved volume's file is not reachable through D:"
 
 # Acting while the volume has no letter: every mount takes half a second, and
 # the action comes once K: is gone. The program starts with every signal at
@@ -125,12 +125,8 @@ in_move() {
     $action
     wait $pid
     got_status=$(cat "$work/status")
-    if [[ $got_status == "$status" && $(describe) == "$after" ]]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $what: status $got_status, table '$(describe)'"
-    fi
+    [[ $got_status == "$status" && $(describe) == "$after" ]] && pass ||
+        fail "$what: status $got_status, table '$(describe)'"
 }
 kill_vacate() { kill "$1" "$(cat "$work/pid")"; }
 for signal in INT TERM HUP QUIT; do
@@ -154,22 +150,13 @@ for pid in "${pids[@]}"; do
 done
 expected_table="C:/ D:>? E:>? F:>? G:>? H:>? I:>? J:>? K:>? L:>? M:>?"
 # shellcheck disable=SC2053 # the expected table is a pattern
-if [[ $statuses == "0 0 0 0 0 0 0 0 0 0 " && $(describe) == $expected_table &&
-    $(ls -l "$drives" | grep -o '[p-y]$' | sort -u | wc -l) == 10 ]]; then
-    passed=$((passed + 1))
-else
-    failed=$((failed + 1))
-    echo "FAIL: ten runs at once: statuses $statuses, table '$(describe)'"
-    cat "$work"/out.*
-fi
+[[ $statuses == "0 0 0 0 0 0 0 0 0 0 " && $(describe) == $expected_table &&
+    $(ls -l "$drives" | grep -o '[p-y]$' | sort -u | wc -l) == 10 ]] && pass ||
+    fail "ten runs at once: statuses $statuses, table '$(describe)'" "$(cat "$work"/out.*)"
 
 # Without a drive table the system has no drives at all.
-if [[ $(VACATE_DRIVES= "$exe" K) == "Drive K: is already free" ]]; then
-    passed=$((passed + 1))
-else
-    failed=$((failed + 1))
-    echo "FAIL: without a drive table K: should read as free"
-fi
+[[ $(VACATE_DRIVES= "$exe" K) == "Drive K: is already free" ]] && pass ||
+    fail "without a drive table K: should read as free"
 
 echo "end to end: $passed passed, $failed failed"
 [[ $failed == 0 ]]
