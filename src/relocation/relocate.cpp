@@ -30,8 +30,12 @@ int move_mount_point(Platform& platform, const char* source_root, const char* so
         return -1;
     }
     if (!platform.SetVolumeMountPointA(target_root, volume)) {
+        // Restored first, told after: a write can block for as long as a
+        // console's output is paused or a pipe is not read, and the volume
+        // must not wait that long without a letter.
+        const bool restored = platform.SetVolumeMountPointA(source_root, volume);
         report("Could not set mount point to %s...restoring to %s\n", target_name, source_name);
-        if (platform.SetVolumeMountPointA(source_root, volume)) {
+        if (restored) {
             return -1;
         }
         report("Restore of %s to %s failed\n", volume, source_name);

@@ -5,10 +5,11 @@
 
 namespace vacate {
 
-// Prints one message on standard output and flushes it at once, so that a
-// script reading through a pipe sees a refused mount before the restore is
-// tried. A failed write is not reported: there is nowhere left to report it,
-// and the exit status already tells the outcome.
+// Prints one message on standard output and flushes it at once: the outcome
+// is written out before the hold against interruptions ends, after which an
+// interruption that waited ends the process. A failed write is not
+// reported: there is nowhere left to report it, and the exit status already
+// tells the outcome.
 template <typename... Texts>
 void report(const char* format, const Texts*... texts) {
     static_cast<void>(std::printf(format, texts...));
