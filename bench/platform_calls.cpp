@@ -78,7 +78,7 @@ int main() {
         const RunRecord run = record_run(platform, path.argv);
         const int queries = platform.count("drives");
         const int pauses = platform.count("sleep 1000");
-        const int locks = platform.count("lock");
+        const int locks = platform.count("lock 2000");
         const int holds = platform.count("hold");
         const int volume_calls =
             static_cast<int>(platform.calls.size()) - queries - pauses - locks - 2 * holds;

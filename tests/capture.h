@@ -19,7 +19,7 @@
 #include <unistd.h>
 #endif
 
-// How many bytes have reached standard output while capture_stdout runs.
+// How many bytes have reached standard output while capture_output runs on it.
 inline long bytes_printed() {
     return static_cast<long>(lseek(1, 0, SEEK_CUR));
 }
@@ -41,21 +41,21 @@ inline std::FILE* temporary_file() {
 #endif
 }
 
-// Runs `body` with standard output going to a temporary file, and answers the
-// bytes that reached the file. Nothing is flushed after `body`: a message that
-// the program left in the stdio buffer is missing here, as it would be from a
-// pipe at that moment.
+// Runs `body` with standard output (or the descriptor given) going to a
+// temporary file, and answers the bytes that reached the file. Nothing is
+// flushed after `body`: a message that the program left in the stdio buffer
+// is missing here, as it would be from a pipe at that moment.
 template <typename Body>
-std::string capture_stdout(Body body) {
+std::string capture_output(Body body, int descriptor = 1) {
     std::fflush(stdout);
     std::FILE* file = temporary_file();
     if (file == nullptr) {
         return "<no temporary file>";
     }
-    const int saved = dup(1);
-    dup2(fileno(file), 1);
+    const int saved = dup(descriptor);
+    dup2(fileno(file), descriptor);
     body();
-    dup2(saved, 1);
+    dup2(saved, descriptor);
     close(saved);
 
     std::string text;

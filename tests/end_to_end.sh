@@ -153,6 +153,45 @@ order=$(sed -n -E 's/.*symlinkat\(.*"([A-Z]:)"\).*/mount \1/p; s/.* write\(1, .*
 [[ $status == 255 && $order == "mount D: mount K: write" && $(describe) == "C:/ D:/ K:>k" ]] &&
     pass || fail "a refused mount: status $status, calls '$order', table '$(describe)'"
 
+# Another process holds the drive table's lock. The run says so on standard
+# error while the lock is still held, and once it is let go moves the volume;
+# held throughout, the run gives up after VACATE_LOCK_WAIT, touching nothing.
+# hold_lock: a holder takes the lock, and keeps it until fd 7 is closed.
+waiting="vacate: waiting for another run of vacate to finish"
+hold_lock() {
+    rm -f "$work/go"
+    mkfifo "$work/go"
+    flock "$drives" cat "$work/go" &
+    exec 7>"$work/go"
+    tries=0
+    while flock -n "$drives" true && ((tries++ < 1000)); do sleep 0.01; done
+}
+lay_out C:/ K:\>k
+hold_lock
+VACATE_DRIVES=$drives "$exe" K >"$work/out" 2>"$work/errors" 7>&- &
+pid=$!
+tries=0
+until grep -q waiting "$work/errors" 2>/dev/null || ((tries++ > 3000)); do sleep 0.01; done
+grep -q waiting "$work/errors" && kill -0 $pid 2>/dev/null && [[ $(describe) == "C:/ K:>k" ]] &&
+    said_while_held=1 || said_while_held=0
+exec 7>&-
+wait $pid
+status=$?
+[[ $said_while_held == 1 && $status == 0 && ! -s $work/out && $(cat "$work/errors") == "$waiting" &&
+    $(describe) == "C:/ D:>k" ]] && pass ||
+    fail "a run waiting for the lock: said while held $said_while_held, status $status," \
+        "errors '$(cat "$work/errors")', table '$(describe)'"
+
+lay_out C:/ K:\>k
+hold_lock
+VACATE_DRIVES=$drives VACATE_LOCK_WAIT=2 "$exe" K >"$work/out" 2>"$work/errors" 7>&-
+status=$?
+exec 7>&-
+[[ $status == 255 && $(cat "$work/out") == "Another run of vacate is still at work; can't free K:" &&
+    $(cat "$work/errors") == "$waiting" && $(describe) == "C:/ K:>k" ]] && pass ||
+    fail "a run giving up on the lock: status $status, output '$(cat "$work/out")'," \
+        "errors '$(cat "$work/errors")', table '$(describe)'"
+
 # Ten runs at once, each freeing its own letter, queue: none fails, and every
 # volume ends at a letter of its own.
 lay_out C:/ P:\>p Q:\>q R:\>r S:\>s T:\>t U:\>u V:\>v W:\>w X:\>x Y:\>y

@@ -124,3 +124,12 @@ bool FakePlatform::SetVolumeMountPointA(const char* root, const char* volume) {
 void FakePlatform::Sleep(std::uint32_t milliseconds) {
     answer("sleep " + std::to_string(milliseconds), true);
 }
+
+vacate::Lock FakePlatform::lock_machine(std::uint32_t milliseconds) {
+    using vacate::Lock;
+    const Lock lock = lock_calls_ < locks.size() ? locks[lock_calls_] : Lock::held;
+    ++lock_calls_;
+    const char* found = lock == Lock::busy ? " busy" : lock == Lock::squatted ? " squatted" : "";
+    answer("lock " + std::to_string(milliseconds) + found, true);
+    return lock;
+}

@@ -15,7 +15,8 @@
 //   delete K:\            DeleteVolumeMountPointA
 //   set F:\ Volume{K}     SetVolumeMountPointA
 //   sleep 1000            Sleep
-//   lock                  lock_machine
+//   lock 2000             lock_machine, then " busy" or " squatted" when it
+//                         answers so (see `locks`)
 //   hold                  hold_interruptions
 //   release               release_interruptions, or "release interrupted"
 //                         when an interruption waits (see `interrupted`)
@@ -40,6 +41,8 @@ public:
     std::set<int> failing_queries;
     // An interruption arrives inside the hold.
     bool interrupted = false;
+    // What lock_machine answers, call by call; held once these run out.
+    std::vector<vacate::Lock> locks;
 
     std::vector<std::string> calls;
     std::vector<bool> succeeded;          // one for each call
@@ -57,7 +60,7 @@ public:
     bool DeleteVolumeMountPointA(const char* root) override;
     bool SetVolumeMountPointA(const char* root, const char* volume) override;
     void Sleep(std::uint32_t milliseconds) override;
-    void lock_machine() override { answer("lock", true); }
+    vacate::Lock lock_machine(std::uint32_t milliseconds) override;
     void hold_interruptions() override { answer("hold", true); }
     bool release_interruptions() override {
         answer(interrupted ? "release interrupted" : "release", true);
@@ -81,6 +84,7 @@ private:
     void set_in_use(char letter, bool in_use);
 
     int queries_ = 0;
+    std::size_t lock_calls_ = 0;
     std::vector<Change> changes_;
     std::vector<Pending> pending_;
 };

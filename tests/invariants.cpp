@@ -68,9 +68,13 @@ RunRecord record_run(FakePlatform& platform, std::vector<std::string> argv) {
         pointers.push_back(arg.data());
     }
     pointers.push_back(nullptr);
-    run.output = capture_stdout([&] {
-        run.status = vacate::run(static_cast<int>(argv.size()), pointers.data(), platform);
-    });
+    run.errors = capture_output(
+        [&] {
+            run.output = capture_output([&] {
+                run.status = vacate::run(static_cast<int>(argv.size()), pointers.data(), platform);
+            });
+        },
+        2);
     return run;
 }
 
@@ -82,13 +86,13 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
     const std::set<std::string> help = {"/?", "-?", "-h", "--help"};
     if ((run.argv.size() != 2 && run.argv.size() != 3) || help.count(run.argv[1]) != 0) {
         const std::string usage = usage_text(run.argv.empty() ? "vacate" : run.argv[0]);
-        return unless(run.output == usage && run.status == 0 && calls.empty(),
+        return unless(run.output == usage && run.errors.empty() && run.status == 0 && calls.empty(),
                       "a wrong argument count or help must print the usage alone, with status 0");
     }
     const std::string& drive = run.argv[1];
     if (drive.empty() || !is_ascii_letter(drive[0])) {
-        return unless(run.output == "Invalid drive letter: " + drive + "\n" && run.status == -1 &&
-                          calls.empty(),
+        return unless(run.output == "Invalid drive letter: " + drive + "\n" && run.errors.empty() &&
+                          run.status == -1 && calls.empty(),
                       "a drive that is not a letter must be refused before any platform call");
     }
 
@@ -106,14 +110,38 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         return "more than two lines";
     }
 
-    // Everything is asked under the machine's lock; the volume calls come
-    // in one order: read the name, remove the mount point, mount at the
-    // target, and only when that fails mount back.
-    if (calls.empty() || calls[0] != "lock" ||
-        std::count(calls.begin(), calls.end(), "lock") != 1) {
-        return "a run must take the machine's lock once, before it asks the system anything";
+    // Everything is asked in the run's turn: a wait of 2 s for the machine's
+    // lock and, only if another run held it all that time, a line on
+    // standard error and a wait to two minutes in all. A lock still busy
+    // then ends the run; one whose name something else has is said on
+    // standard error, and the run goes on without it.
+    const auto is_lock = [](const std::string& call) { return call.rfind("lock ", 0) == 0; };
+    const auto locks = static_cast<std::size_t>(std::count_if(calls.begin(), calls.end(), is_lock));
+    const bool waited =
+        locks == 2 && calls[0] == "lock 2000 busy" && calls[1].rfind("lock 118000", 0) == 0;
+    if (locks == 1 ? calls[0].rfind("lock 2000", 0) != 0 || calls[0] == "lock 2000 busy"
+                   : !waited) {
+        return "a run must wait 2 s for its turn, and 118 s more only after a busy lock, "
+               "before it asks the system anything";
     }
-    std::size_t next = 1;
+    const std::string& turn = calls[locks - 1];
+    if (run.errors !=
+        std::string(waited ? "vacate: waiting for another run of vacate to finish\n" : "") +
+            (turn.ends_with(" squatted")
+                 ? "vacate: another program holds the lock's name; going on without it\n"
+                 : "")) {
+        return "standard error must say only why the run waited, or went on without the lock";
+    }
+    if (turn.ends_with(" busy")) {
+        return unless(
+            locks == calls.size() && run.status == -1 &&
+                lines == Lines{"Another run of vacate is still at work; can't free " + source},
+            "a lock still busy must end the run with its line and -1, touching nothing");
+    }
+
+    // The volume calls come in one order: read the name, remove the mount
+    // point, mount at the target, and only when that fails mount back.
+    std::size_t next = locks;
     while (next < calls.size() && calls[next] == "drives") {
         ++next;
     }

@@ -16,6 +16,7 @@ struct RunRecord {
     std::map<char, std::string> mounted_before;
     int status = 0;
     std::string output;
+    std::string errors;  // on standard error
 };
 
 // Runs the program as `argv` (empty for an argument count of 0) against

@@ -15,11 +15,12 @@
 
 namespace {
 
-// With C, D, E and K in use: the search asks for D, E and F, then the run
-// probes K and F again before it touches anything.
-const std::string checks = "lock; drives; drives; drives; drives; drives";
-const std::string move_k_to_f =
+// With C, D, E and K in use: once its turn has come, the search asks for D,
+// E and F, then the run probes K and F again before it touches anything.
+const std::string checks = "drives; drives; drives; drives; drives";
+const std::string moves_k_to_f =
     checks + R"(; name K:\ 260; hold; delete K:\; set F:\ Volume{K}; release; drives)";
+const std::string move_k_to_f = "lock 2000; " + moves_k_to_f;
 
 TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
     struct Row {
@@ -28,6 +29,7 @@ TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
         std::string volumes = "CDEK";
         std::string bare = "";
         std::set<int> failing_queries = {};
+        std::vector<vacate::Lock> locks = {};
         int status = 0;
         std::string output = "";
         std::string calls = "";
@@ -60,35 +62,51 @@ TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
          .args = {"K", "DEFGHIJKLMNOPQRSTUVWXYZ"},
          .status = -1,
          .output = "No free drive letters available; can't free K:\n",
-         .calls = "lock"},
+         .calls = "lock 2000"},
         {.what = "no candidate, though the source is free",
          .args = {"q", "defghijklmnopqrstuvwxyz"},
          .status = -1,
          .output = "No free drive letters available; can't free Q:\n",
-         .calls = "lock"},
+         .calls = "lock 2000"},
         {.what = "source already free",
          .args = {"Q"},
          .output = "Drive Q: is already free\n",
-         .calls = "lock; drives; drives; drives; drives"},
+         .calls = "lock 2000; drives; drives; drives; drives"},
         {.what = "the source offered as target by failed drive-set queries",
          .args = {"K", "DEFGHIJ"},
          .failing_queries = {1, 3},
          .status = -1,
          .output = "Target drive K: is already in use\n",
-         .calls = "lock; drives; drives"},
+         .calls = "lock 2000; drives; drives"},
         {.what = "no volume behind the source, as for a network share",
          .args = {"K"},
          .volumes = "CDE",
          .bare = "K",
          .status = -1,
          .output = "Could not get info for K:\\\n",
-         .calls = checks + R"(; name K:\ 260)",
+         .calls = "lock 2000; " + checks + R"(; name K:\ 260)",
          .k_at = ""},
         {.what = "a move", .args = {"K"}, .calls = move_k_to_f, .k_at = "F"},
+        {.what = "another run ends while this one waits",
+         .args = {"K"},
+         .locks = {vacate::Lock::busy},
+         .calls = "lock 2000 busy; lock 118000; " + moves_k_to_f,
+         .k_at = "F"},
+        {.what = "another run is still at work after two minutes",
+         .args = {"K"},
+         .locks = {vacate::Lock::busy, vacate::Lock::busy},
+         .status = -1,
+         .output = "Another run of vacate is still at work; can't free K:\n",
+         .calls = "lock 2000 busy; lock 118000 busy"},
+        {.what = "the lock's name squatted",
+         .args = {"K"},
+         .locks = {vacate::Lock::squatted},
+         .calls = "lock 2000 squatted; " + moves_k_to_f,
+         .k_at = "F"},
         {.what = "lower case, long argument and exclude list",
          .args = {"k:\\", "abcdefyz"},
          .calls =
-             R"(lock; drives; drives; drives; name K:\ 260; hold; delete K:\; set G:\ Volume{K}; release; drives)",
+             R"(lock 2000; drives; drives; drives; name K:\ 260; hold; delete K:\; set G:\ Volume{K}; release; drives)",
          .k_at = "G"},
         {.what = "only the first character counts; empty list",
          .args = {"Kxyz", ""},
@@ -98,6 +116,7 @@ TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
     for (const Row& row : rows) {
         FakePlatform platform(row.volumes, row.bare);
         platform.failing_queries = row.failing_queries;
+        platform.locks = row.locks;
         std::vector<std::string> argv = row.args;
         argv.insert(argv.begin(), "vacate");
         const RunRecord run = record_run(platform, argv);
@@ -118,7 +137,7 @@ TEST(Run, WithoutEvenAProgramNamePrintsUsageForVacate) {
 }
 
 TEST(Run, UsageNamesTheProgramAsInvoked) {
-    const std::string output = capture_stdout([] { vacate::print_usage(R"(C:\bin\v.exe)"); });
+    const std::string output = capture_output([] { vacate::print_usage(R"(C:\bin\v.exe)"); });
     EXPECT_EQ(output, usage_text(R"(C:\bin\v.exe)"));
 }
 

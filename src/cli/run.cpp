@@ -1,5 +1,6 @@
 #include "cli/run.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "relocation/drive_letters.h"
@@ -45,6 +46,32 @@ void make_drive_root(DriveText& root, const DriveText& name) {
     root[3] = '\0';
 }
 
+// A run that has waited this long says why it seems to hang.
+constexpr std::uint32_t lock_notice_ms = 2000;
+// Far longer than any run holds the lock, its 15 s wait and the mounts
+// included: a holder still at it has stalled (suspended, or its console's
+// output paused), and the caller is better told than kept waiting.
+constexpr std::uint32_t lock_give_up_ms = 120000;
+
+// Runs take turns, so that two never choose the same letter; the turn lasts
+// to the end, so that the next one's search sees the letter this one took.
+// Answers whether the run may go on.
+bool take_turn(Platform& platform, const char* source_name) {
+    Lock lock = platform.lock_machine(lock_notice_ms);
+    if (lock == Lock::busy) {
+        warn("vacate: waiting for another run of vacate to finish\n");
+        lock = platform.lock_machine(lock_give_up_ms - lock_notice_ms);
+    }
+    if (lock == Lock::busy) {
+        report("Another run of vacate is still at work; can't free %s\n", source_name);
+        return false;
+    }
+    if (lock == Lock::squatted) {
+        warn("vacate: another program holds the lock's name; going on without it\n");
+    }
+    return true;
+}
+
 }  // namespace
 
 int run(int argc, char** argv, Platform& platform) {
@@ -66,9 +93,9 @@ int run(int argc, char** argv, Platform& platform) {
     make_drive_root(source_root, source_name);
     const char* exclude_list = argc == 3 ? upcase_ascii(argv[2]) : "";
 
-    // Runs one at a time, so that two never choose the same letter; held to
-    // the end, so that the next one's search sees the letter this one took.
-    platform.lock_machine();
+    if (!take_turn(platform, source_name)) {
+        return -1;
+    }
     const char target_letter = find_free_drive_letter(platform, exclude_list);
     if (target_letter == no_drive_letter) {
         report("No free drive letters available; can't free %s\n", source_name);

@@ -11,9 +11,11 @@
 // Runs queue on a lock of the drive table's directory, and the move holds
 // SIGINT, SIGTERM, SIGHUP and SIGQUIT back and ignores SIGPIPE.
 //
-// VACATE_MOUNT_DELAY, in milliseconds, makes every mount take that long before
-// it is made, as a mount that Windows announces to every window does; the
-// tests use it to act while the volume has no letter.
+// Two knobs for the tests. VACATE_MOUNT_DELAY, in milliseconds, makes every
+// mount take that long before it is made, as a mount that Windows announces
+// to every window does, so that the tests can act while the volume has no
+// letter. VACATE_LOCK_WAIT, in seconds, bounds the whole wait for the lock,
+// so that they need not wait minutes to see a run give up.
 //
 // Like the calls it stands for, it prints nothing and allocates nothing.
 
@@ -22,6 +24,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -66,6 +69,16 @@ void pause(std::uint32_t milliseconds) {
                   static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+// flock has no timeout: a busy lock is tried again this often.
+constexpr std::uint32_t lock_poll_ms = 20;
+
+std::uint32_t lock_wait_bound_ms() {
+    const char* seconds = std::getenv("VACATE_LOCK_WAIT");
+    return seconds == nullptr
+               ? UINT32_MAX
+               : static_cast<std::uint32_t>(std::strtoul(seconds, nullptr, 10)) * 1000;
 }
 
 // Opened afresh at every call, like the platform's own tables, so that a
@@ -157,11 +170,22 @@ public:
 
     void Sleep(std::uint32_t milliseconds) override { pause(milliseconds); }
 
-    // The descriptor stays open, and so the lock held, until the process ends.
-    void lock_machine() override {
-        const int table = open_drive_table();
-        while (table >= 0 && flock(table, LOCK_EX) != 0 && errno == EINTR) {
+    // The descriptor stays open, and so the lock held, until the process
+    // ends. Without a drive table there is nothing to take turns on.
+    Lock lock_machine(std::uint32_t milliseconds) override {
+        if (lock_ < 0) {
+            lock_ = open_drive_table();
         }
+        const std::uint32_t until = std::min(lock_waited_ms_ + milliseconds, lock_wait_bound_ms());
+        while (lock_ >= 0 && flock(lock_, LOCK_EX | LOCK_NB) != 0 &&
+               (errno == EWOULDBLOCK || errno == EINTR)) {
+            if (lock_waited_ms_ >= until) {
+                return Lock::busy;
+            }
+            pause(lock_poll_ms);
+            lock_waited_ms_ += lock_poll_ms;
+        }
+        return Lock::held;
     }
 
     void hold_interruptions() override {
@@ -197,6 +221,8 @@ public:
     }
 
 private:
+    int lock_ = -1;
+    std::uint32_t lock_waited_ms_ = 0;  // over every call
     sigset_t held_{};
     sigset_t mask_before_{};
     struct sigaction pipe_before_ {};

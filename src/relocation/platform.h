@@ -5,6 +5,13 @@
 
 namespace vacate {
 
+// What a wait for the machine's lock found.
+enum class Lock {
+    held,      // this run has its turn, or there are no turns to take here
+    busy,      // another run held the lock all through the wait
+    squatted,  // something that is not the lock has its name: no turns at all
+};
+
 // The only door to the operating system. The first five methods carry the
 // names and the argument order of the kernel32 calls they stand for, so that
 // a reader can check each use against the Windows documentation; every one
@@ -22,10 +29,10 @@ public:
     virtual bool SetVolumeMountPointA(const char* root, const char* volume) = 0;
     virtual void Sleep(std::uint32_t milliseconds) = 0;
 
-    // Waits until no other run holds the machine's drive letters, then holds
-    // them until this process ends, however it ends. Where no lock can be
-    // made, goes on without one.
-    virtual void lock_machine() = 0;
+    // Waits at most `milliseconds` for no other run to hold the machine's
+    // drive letters, then holds them until this process ends, however it
+    // ends. After busy, a second call waits on.
+    virtual Lock lock_machine(std::uint32_t milliseconds) = 0;
     // From hold to release, an interruption (Ctrl+C, a closed console, a
     // signal, a write to a closed pipe) waits instead of ending the process.
     // release answers whether one arrived; if so it is still waiting, and

@@ -16,6 +16,14 @@ void report(const char* format, const Texts*... texts) {
     static_cast<void>(std::fflush(stdout));
 }
 
+// Says on standard error why the run waits or goes on as it does, flushed at
+// once (not every C runtime leaves standard error unbuffered): standard
+// output keeps the outcome's messages alone, for the scripts that read them.
+inline void warn(const char* text) {
+    static_cast<void>(std::fputs(text, stderr));
+    static_cast<void>(std::fflush(stderr));
+}
+
 }  // namespace vacate
 
 #endif

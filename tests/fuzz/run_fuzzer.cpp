@@ -1,8 +1,8 @@
 // Drives whole runs through the fake platform with everything taken from the
 // fuzz input: the arguments' bytes, which letters hold volumes or are in use,
 // how another program changes the drive set, which calls fail, when a new
-// mount point shows up and whether the move is interrupted. Every run must keep the rules of
-// broken_rule.
+// mount point shows up, what the lock answers and whether the move is
+// interrupted. Every run must keep the rules of broken_rule.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -78,6 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int argc = input.ConsumeIntegralInRange(0, 4); argc > 0; --argc) {
         // An argument is a C string: it cannot hold a zero byte.
         argv.push_back(argv.empty() ? "vacate" : input.ConsumeRandomLengthString(6).c_str());
+    }
+    for (int lock = input.ConsumeIntegralInRange(0, 2); lock > 0; --lock) {
+        platform.locks.push_back(static_cast<vacate::Lock>(input.ConsumeIntegralInRange(0, 2)));
     }
     if (argv.size() > 1 && !argv[1].empty()) {
         fail_calls(platform, static_cast<char>(argv[1][0] & ~0x20), failures);

@@ -2,7 +2,9 @@
 # Runs the real vacate.exe under Wine against drive letters put in use in the
 # prefix's dosdevices folder, and checks its exact output, its exit status and
 # how many times it called each of the five kernel32 functions, as Wine's
-# relay trace shows them.   Usage: end_to_end.sh PREFIX EXE CASE
+# relay trace shows them; and, with the helper hold_lock.exe, the lock and the
+# hold against interruptions of the real Windows platform.
+# Usage: end_to_end.sh PREFIX EXE CASE [HELPER]
 set -euo pipefail
 prefix=$1
 exe=$(realpath "$2")
@@ -20,8 +22,9 @@ For example:  $program K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,
 # expect "LETTERS IN USE" STATUS OUTPUT "CALL COUNTS" [ARGUMENT...]
 # The counts are of GetLogicalDrives, GetVolumeNameForVolumeMountPointA,
 # DeleteVolumeMountPointA, SetVolumeMountPointA and Sleep, then of the lock
-# (CreateMutexA, WaitForSingleObject) and of SetConsoleCtrlHandler, which the
-# C runtime calls once at start and the move twice, around the removal.
+# (CreateMutexExA, WaitForSingleObject) and of SetConsoleCtrlHandler, which
+# the move calls twice, around the removal: the calls that return into the
+# program, not those of the C runtimes that Wine's own DLLs load with it.
 expect() {
     local letters=$1 status=$2 output=$3 counts=$4
     shift 4
@@ -47,19 +50,29 @@ expect() {
     local got_status=0
     WINEDEBUG=+pid,+loaddll,+relay "$here/run" "$prefix" "$exe" "$@" >"$work/out" \
         2>"$work/relay" || got_status=$?
-    # Other processes may still show in the trace: count the calls of ours.
-    local pid
-    pid=$(grep -a -m 1 "trace:loaddll:build_module Loaded L\".*${exe##*/}\"" "$work/relay" |
-        cut -d: -f1) || true
-    if [[ -z $pid ]]; then
+    # Other processes may still show in the trace: count the calls of ours,
+    # made from the program's image (far smaller than 1 MiB).
+    local loaded pid base
+    loaded=$(grep -a -m 1 "trace:loaddll:build_module Loaded L\".*${exe##*/}\" at" "$work/relay") ||
+        true
+    if [[ -z $loaded ]]; then
         echo "the relay trace does not show ${exe##*/} loaded"
         return 1
     fi
+    pid=${loaded%%:*}
+    base=$((16#$(sed 's/.* at \([0-9A-Fa-f]*\):.*/\1/' <<<"$loaded")))
 
-    local got_counts="" call
+    local got_counts="" call ret count
     for call in GetLogicalDrives GetVolumeNameForVolumeMountPointA DeleteVolumeMountPointA \
-        SetVolumeMountPointA Sleep CreateMutexA WaitForSingleObject SetConsoleCtrlHandler; do
-        got_counts+="$(grep -a -c "^$pid:[0-9a-f]*:Call KERNEL32\.$call(" "$work/relay" || true) "
+        SetVolumeMountPointA Sleep CreateMutexExA WaitForSingleObject SetConsoleCtrlHandler; do
+        count=0
+        for ret in $(grep -a "^$pid:[0-9a-f]*:Call KERNEL32\.$call(" "$work/relay" |
+            sed 's/.*ret=//'); do
+            if ((16#$ret >= base && 16#$ret < base + 0x100000)); then
+                count=$((count + 1))
+            fi
+        done
+        got_counts+="$count "
     done
     got_counts=${got_counts% }
 
@@ -77,48 +90,93 @@ expect() {
     ((ok))
 }
 
-# Another process holds the lock: the run waits for it, and goes on once the
-# holder has died without letting go.
-waits_for_the_lock() {
-    local holder=$1
-    expect "c z" 0 "$usage" "0 0 0 0 0 0 0 1" # a fresh server, with the drives
-    work=$(mktemp -d)
-    mkfifo "$work/in"
-    "$here/run" "$prefix" "$holder" <"$work/in" >"$work/holder" &
-    exec 3>"$work/in"
+# wait_for FILE TEXT: until FILE holds TEXT, for a minute at most.
+wait_for() {
     local tries=0
-    while [[ ! -s $work/holder ]] && ((tries++ < 300)); do sleep 0.1; done
-    "$here/run" "$prefix" "$exe" Q >"$work/out" 3>&- &
-    local run=$! waited=0
-    sleep 2
-    kill -0 $run 2>/dev/null && waited=1
+    until grep -q "$2" "$1" 2>/dev/null || ((tries++ > 600)); do sleep 0.1; done
+}
+
+# hold HELPER MODE: the helper takes the lock's name, and keeps it until
+# fd 3 is closed.
+hold() {
+    mkfifo "$work/in"
+    "$here/run" "$prefix" "$1" "$2" <"$work/in" >"$work/holder" &
+    exec 3>"$work/in"
+    wait_for "$work/holder" held
+}
+
+# Another process holds the lock: the run says on standard error that it
+# waits, and goes on once the holder has died without letting go.
+waits_for_the_lock() {
+    expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0" # a fresh server, with the drives
+    hold "$1" lock
+    "$here/run" "$prefix" "$exe" Q >"$work/out" 2>"$work/errors" 3>&- &
+    local run=$! waiting=0 status=0
+    wait_for "$work/errors" waiting
+    grep -q waiting "$work/errors" && kill -0 $run 2>/dev/null && waiting=1
     exec 3>&-
-    local status=0
     wait $run || status=$?
-    [[ $(cat "$work/holder") == held* && $waited == 1 && $status == 0 &&
-        $(tr -d '\r' <"$work/out") == "Drive Q: is already free" ]] || {
-        echo "holder '$(cat "$work/holder")', waited $waited, status $status, output:"
-        cat "$work/out"
+    [[ $(cat "$work/holder") == held* && $waiting == 1 && $status == 0 &&
+        $(tr -d '\r' <"$work/out") == "Drive Q: is already free" &&
+        $(tr -d '\r' <"$work/errors") == "vacate: waiting for another run of vacate to finish" ]] || {
+        echo "holder '$(cat "$work/holder")', still waiting $waiting, status $status, output:"
+        cat "$work/out" "$work/errors"
+        return 1
+    }
+}
+
+# A mutex of the lock's name that a standard user could have made, open to
+# all and held: the run says so and goes on at once, without waiting.
+lock_squatted() {
+    expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0"
+    hold "$1" squat
+    local status=0
+    "$here/run" "$prefix" "$exe" Q >"$work/out" 2>"$work/errors" 3>&- || status=$?
+    exec 3>&-
+    [[ $status == 0 && $(tr -d '\r' <"$work/out") == "Drive Q: is already free" &&
+        $(tr -d '\r' <"$work/errors") == \
+        "vacate: another program holds the lock's name; going on without it" ]] || {
+        echo "status $status, output:"
+        cat "$work/out" "$work/errors"
+        return 1
+    }
+}
+
+# Ctrl+C on a console (which Wine gives a program run on a terminal): inside
+# the hold it waits, and the release reports it; outside, the process ends.
+interruptions() {
+    "$here/run" "$prefix"
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    local mode
+    for mode in inside outside; do
+        script -qec "'$here/run' '$prefix' '$1' interrupt-$mode >'$work/$mode'" /dev/null \
+            </dev/null >/dev/null
+    done
+    [[ $(tr -d '\r' <"$work/inside") == interrupted && ! -s $work/outside ]] || {
+        echo "inside the hold: '$(cat "$work/inside")'; outside: '$(cat "$work/outside")'"
         return 1
     }
 }
 
 case $name in
-    usage) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 1" ;;
-    usage-three-arguments) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 1" K A B ;;
-    help) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 1" "/?" ;;
+    usage) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0" ;;
+    usage-three-arguments) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0" K A B ;;
+    help) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0" "/?" ;;
     invalid-letter) expect "c z" 255 "Invalid drive letter: 7
-" "0 0 0 0 0 0 0 1" 7 ;;
+" "0 0 0 0 0 0 0 0" 7 ;;
     already-free) expect "c z" 0 "Drive Q: is already free
-" "2 0 0 0 0 1 1 1" Q ;;
+" "2 0 0 0 0 1 1 0" Q ;;
     every-candidate-excluded) expect "c k z" 255 "No free drive letters available; can't free K:
-" "0 0 0 0 0 1 1 1" K DEFGHIJKLMNOPQRSTUVWXYZ ;;
+" "0 0 0 0 0 1 1 0" K DEFGHIJKLMNOPQRSTUVWXYZ ;;
     removal-refused) expect "c k z" 255 'Could not remove K:\
-' "3 1 1 0 0 1 1 3" K ;;
+' "3 1 1 0 0 1 1 2" K ;;
     # D and F cost a query each, the excluded E none; G is free.
     removal-refused-after-search) expect "c d e f k z" 255 'Could not remove K:\
-' "5 1 1 0 0 1 1 3" k: e ;;
+' "5 1 1 0 0 1 1 2" k: e ;;
     waits-for-the-lock) waits_for_the_lock "$4" ;;
+    lock-squatted) lock_squatted "$4" ;;
+    interruptions) interruptions "$4" ;;
     *)
         echo "no such case: $name" >&2
         exit 2

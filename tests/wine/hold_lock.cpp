@@ -1,18 +1,54 @@
-// Takes the lock that vacate takes, says so, and keeps it until its standard
-// input ends; then it exits without letting go, as a run that dies would.
+// The other side of the Wine cases, with vacate's own Windows platform:
+//   lock               takes vacate's lock as a run does, says "held", and
+//                      keeps it until its standard input ends; then exits
+//                      without letting go, as a run that dies would;
+//   squat              the same with a mutex of the lock's name made as any
+//                      user could, open to everyone (a NULL DACL);
+//   interrupt-inside   Ctrl+C to its own console inside the hold, then says
+//                      whether the release found it waiting;
+//   interrupt-outside  Ctrl+C outside the hold: the process must end there.
 
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
-int main() {
-    if (CreateMutexA(nullptr, TRUE, "Global\\vacate.drive-letters") == nullptr ||
-        GetLastError() == ERROR_ALREADY_EXISTS) {
-        return 1;
+#include "relocation/platform.h"
+
+namespace {
+
+bool squat() {
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+    SECURITY_ATTRIBUTES everyone{sizeof everyone, &descriptor, FALSE};
+    return CreateMutexA(&everyone, TRUE, "Global\\vacate.drive-letters") != nullptr &&
+           GetLastError() != ERROR_ALREADY_EXISTS;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    vacate::Platform& platform = vacate::system_platform();
+    const char* mode = argc == 2 ? argv[1] : "";
+    if (std::strcmp(mode, "lock") == 0 || std::strcmp(mode, "squat") == 0) {
+        if (mode[0] == 'l' ? platform.lock_machine(0) != vacate::Lock::held : !squat()) {
+            return 1;
+        }
+        std::puts("held");
+        std::fflush(stdout);
+        while (std::getchar() != EOF) {
+        }
+        return 0;
     }
-    std::puts("held");
-    std::fflush(stdout);
-    while (std::getchar() != EOF) {
+    const bool inside = std::strcmp(mode, "interrupt-inside") == 0;
+    if (inside) {
+        platform.hold_interruptions();
     }
+    if (GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) == FALSE) {
+        return 2;
+    }
+    Sleep(1000);  // the handlers run on a thread of their own
+    std::puts(!inside ? "not ended" : platform.release_interruptions() ? "interrupted" : "missed");
     return 0;
 }
