@@ -94,7 +94,7 @@ check "not a letter" "C:/ K:>k" "C:/ K:>k" 255 "Invalid drive letter: 7K
 " 7K
 check "usage without arguments" "C:/ K:>k" "C:/ K:>k" 0 "$usage"
 check "usage with three arguments" "C:/ K:>k" "C:/ K:>k" 0 "$usage" K A B
-for help in "/?" "-?" "-h" "--help"; do
+for help in "/?" "-?" "-h" "--help" help HELP; do
     check "help: $help" "C:/ K:>k" "C:/ K:>k" 0 "$usage" "$help"
 done
 check "help with an exclude list" "C:/ K:>k" "C:/ K:>k" 0 "$usage" "/?" DEF

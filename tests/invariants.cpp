@@ -1,6 +1,7 @@
 #include "invariants.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstddef>
 
 #include "capture.h"
@@ -84,7 +85,12 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         return "status outside 0, -1 and -2";
     }
     const std::set<std::string> help = {"/?", "-?", "-h", "--help"};
-    if ((run.argv.size() != 2 && run.argv.size() != 3) || help.count(run.argv[1]) != 0) {
+    const std::string first = run.argv.size() > 1 ? run.argv[1] : "";
+    std::string word = first;
+    std::transform(word.begin(), word.end(), word.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if ((run.argv.size() != 2 && run.argv.size() != 3) || help.count(first) != 0 ||
+        word == "help") {
         const std::string usage = usage_text(run.argv.empty() ? "vacate" : run.argv[0]);
         return unless(run.output == usage && run.errors.empty() && run.status == 0 && calls.empty(),
                       "a wrong argument count or help must print the usage alone, with status 0");

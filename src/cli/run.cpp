@@ -23,13 +23,24 @@ bool is_ascii_letter(char c) {
 // None starts with a letter, so none could have named a drive.
 constexpr const char* help_requests[] = {"/?", "-?", "-h", "--help"};
 
+// The word, in any case. It starts with a letter, but nobody who types it
+// whole means drive H:, and a request for help must not move a volume.
+bool is_help_word(const char* argument) {
+    for (const char* word = "help"; *word != '\0'; ++word, ++argument) {
+        if ((*argument | 0x20) != *word) {
+            return false;
+        }
+    }
+    return *argument == '\0';
+}
+
 bool asks_for_help(const char* argument) {
     for (const char* request : help_requests) {
         if (std::strcmp(argument, request) == 0) {
             return true;
         }
     }
-    return false;
+    return is_help_word(argument);
 }
 
 void make_drive_name(DriveText& name, char letter) {

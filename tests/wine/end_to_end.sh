@@ -163,6 +163,7 @@ case $name in
     usage) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0" ;;
     usage-three-arguments) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0" K A B ;;
     help) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0" "/?" ;;
+    help-word) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0" HELP ;;
     invalid-letter) expect "c z" 255 "Invalid drive letter: 7
 " "0 0 0 0 0 0 0 0" 7 ;;
     already-free) expect "c z" 0 "Drive Q: is already free
