@@ -72,13 +72,14 @@ bool made_by_a_run(HANDLE mutex) {
 // name: another kind of object, a mutex that this run may not open (a
 // standard user's), or one that a standard user made open to all.
 HANDLE open_lock() {
-    BYTE administrators[SECURITY_MAX_SID_SIZE];
-    BYTE system[SECURITY_MAX_SID_SIZE];
+    // A SID and an ACL are made of DWORDs, and want their alignment.
+    alignas(DWORD) BYTE administrators[SECURITY_MAX_SID_SIZE];
+    alignas(DWORD) BYTE system[SECURITY_MAX_SID_SIZE];
     DWORD administrators_size = sizeof administrators;
     DWORD system_size = sizeof system;
     constexpr std::size_t ace_size =
         sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + SECURITY_MAX_SID_SIZE;
-    alignas(ACL) BYTE acl[sizeof(ACL) + 2 * ace_size];
+    alignas(DWORD) BYTE acl[sizeof(ACL) + 2 * ace_size];
     SECURITY_DESCRIPTOR descriptor;
     if (::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators,
                              &administrators_size) == FALSE ||
