@@ -127,8 +127,10 @@ void FakePlatform::Sleep(std::uint32_t milliseconds) {
 
 vacate::Lock FakePlatform::lock_machine(std::uint32_t milliseconds) {
     using vacate::Lock;
-    const Lock lock = lock_calls_ < locks.size() ? locks[lock_calls_] : Lock::held;
-    ++lock_calls_;
+    const auto asked = static_cast<std::size_t>(
+        std::count_if(calls.begin(), calls.end(),
+                      [](const std::string& call) { return call.starts_with("lock "); }));
+    const Lock lock = asked < locks.size() ? locks[asked] : Lock::held;
     const char* found = lock == Lock::busy ? " busy" : lock == Lock::squatted ? " squatted" : "";
     answer("lock " + std::to_string(milliseconds) + found, true);
     return lock;

@@ -84,7 +84,6 @@ private:
     void set_in_use(char letter, bool in_use);
 
     int queries_ = 0;
-    std::size_t lock_calls_ = 0;
     std::vector<Change> changes_;
     std::vector<Pending> pending_;
 };

@@ -31,8 +31,9 @@ bool squat() {
 int main(int argc, char** argv) {
     vacate::Platform& platform = vacate::system_platform();
     const char* mode = argc == 2 ? argv[1] : "";
-    if (std::strcmp(mode, "lock") == 0 || std::strcmp(mode, "squat") == 0) {
-        if (mode[0] == 'l' ? platform.lock_machine(0) != vacate::Lock::held : !squat()) {
+    const bool lock = std::strcmp(mode, "lock") == 0;
+    if (lock || std::strcmp(mode, "squat") == 0) {
+        if (lock ? platform.lock_machine(0) != vacate::Lock::held : !squat()) {
             return 1;
         }
         std::puts("held");
