@@ -93,7 +93,12 @@ check "no free letter" "C:/ K:>k" "C:/ K:>k" 255 "No free drive letters availabl
 check "not a letter" "C:/ K:>k" "C:/ K:>k" 255 "Invalid drive letter: 7K
 " 7K
 check "usage without arguments" "C:/ K:>k" "C:/ K:>k" 0 "$usage"
-check "usage with three arguments" "C:/ K:>k" "C:/ K:>k" 0 "$usage" K A B
+check "usage with three arguments" "C:/ K:>k" "C:/ K:>k" 255 "$usage" K D E
+check "help with three arguments" "C:/ K:>k" "C:/ K:>k" 0 "$usage" "/?" D E
+for drive in C c; do
+    check "Windows' own volume: $drive" "C:>c K:>k" "C:>c K:>k" 255 "Windows runs from C:; can't free it
+" "$drive"
+done
 for help in "/?" "-?" "-h" "--help" help HELP; do
     check "help: $help" "C:/ K:>k" "C:/ K:>k" 0 "$usage" "$help"
 done

@@ -67,6 +67,18 @@ void FakePlatform::set_in_use(char letter, bool in_use) {
     drives = in_use ? drives | bit : drives & ~bit;
 }
 
+std::uint32_t FakePlatform::GetSystemWindowsDirectoryA(char* buffer, std::uint32_t size) {
+    const auto length = static_cast<std::uint32_t>(windows_directory.size());
+    if (!answer("windir " + std::to_string(size), true)) {
+        return 0;
+    }
+    if (length >= size) {
+        return length + 1;
+    }
+    std::memcpy(buffer, windows_directory.c_str(), length + 1);
+    return length;
+}
+
 std::uint32_t FakePlatform::GetLogicalDrives() {
     ++queries_;
     for (const Change& change : changes_) {

@@ -10,6 +10,8 @@
 #include "relocation/platform.h"
 
 // An in-memory platform that logs every call, one entry each, in this form:
+//   windir 260            GetSystemWindowsDirectoryA (answers
+//                         `windows_directory`, as kernel32 would)
 //   drives                GetLogicalDrives
 //   name K:\ 260          GetVolumeNameForVolumeMountPointA
 //   delete K:\            DeleteVolumeMountPointA
@@ -37,6 +39,7 @@ public:
 
     // How many queries a new mount point stays unseen for; -1 is never.
     int mount_unseen_queries = 0;
+    std::string windows_directory = "C:\\Windows";
     std::set<std::string> failing;
     std::set<int> failing_queries;
     // An interruption arrives inside the hold.
@@ -54,6 +57,7 @@ public:
     int count(const std::string& call) const;
     std::string letters_holding(const std::string& volume) const;  // where it is mounted
 
+    std::uint32_t GetSystemWindowsDirectoryA(char* buffer, std::uint32_t size) override;
     std::uint32_t GetLogicalDrives() override;
     bool GetVolumeNameForVolumeMountPointA(const char* root, char* volume,
                                            std::uint32_t length) override;

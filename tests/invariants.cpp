@@ -80,7 +80,6 @@ RunRecord record_run(FakePlatform& platform, std::vector<std::string> argv) {
 }
 
 std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
-    const std::vector<std::string>& calls = platform.calls;
     if (run.status != 0 && run.status != -1 && run.status != -2) {
         return "status outside 0, -1 and -2";
     }
@@ -89,16 +88,18 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
     std::string word = first;
     std::transform(word.begin(), word.end(), word.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if ((run.argv.size() != 2 && run.argv.size() != 3) || help.count(first) != 0 ||
-        word == "help") {
+    const bool help_asked = run.argv.size() < 2 || help.count(first) != 0 || word == "help";
+    if (help_asked || run.argv.size() > 3) {
         const std::string usage = usage_text(run.argv.empty() ? "vacate" : run.argv[0]);
-        return unless(run.output == usage && run.errors.empty() && run.status == 0 && calls.empty(),
-                      "a wrong argument count or help must print the usage alone, with status 0");
+        return unless(run.output == usage && run.errors.empty() &&
+                          run.status == (help_asked ? 0 : -1) && platform.calls.empty(),
+                      "help or no argument must print the usage alone with 0, and too many "
+                      "arguments with -1");
     }
     const std::string& drive = run.argv[1];
     if (drive.empty() || !is_ascii_letter(drive[0])) {
         return unless(run.output == "Invalid drive letter: " + drive + "\n" && run.errors.empty() &&
-                          run.status == -1 && calls.empty(),
+                          run.status == -1 && platform.calls.empty(),
                       "a drive that is not a letter must be refused before any platform call");
     }
 
@@ -115,6 +116,23 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
     if (lines.size() > 2) {
         return "more than two lines";
     }
+
+    // Before anything else the run asks where Windows runs from, and leaves
+    // that volume alone; an answer that names no letter lets it go on.
+    if (platform.calls.empty() || platform.calls[0] != "windir 260") {
+        return "a run must first ask where Windows runs from";
+    }
+    const std::string& windows = platform.windows_directory;
+    if (platform.succeeded[0] && windows.size() < 260 && windows.size() >= 2 && windows[1] == ':' &&
+        (windows[0] & ~0x20) == letter) {
+        return unless(platform.calls.size() == 1 && run.status == -1 && run.errors.empty() &&
+                          lines == Lines{"Windows runs from " + source + "; can't free it"},
+                      "the volume Windows runs from must be refused with its line and -1, "
+                      "asking nothing more");
+    }
+    const std::vector<std::string> calls(platform.calls.begin() + 1, platform.calls.end());
+    const std::vector<bool> succeeded(platform.succeeded.begin() + 1, platform.succeeded.end());
+    const std::vector<long> printed(platform.printed.begin() + 1, platform.printed.end());
 
     // Everything is asked in the run's turn: a wait of 2 s for the machine's
     // lock and, only if another run held it all that time, a line on
@@ -158,7 +176,7 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
     if (calls[next] != "name " + root + " 260") {
         return "the first volume call must read the source's volume name";
     }
-    if (!platform.succeeded[next]) {
+    if (!succeeded[next]) {
         return unless(next + 1 == calls.size() &&
                           lines == Lines{"Could not get info for " + root} && run.status == -1,
                       "a refused volume name must end the run with its message and -1");
@@ -177,7 +195,7 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         return call.rfind("set ", 0) == 0 || call.rfind("delete ", 0) == 0;
     });
     if (release == calls.end() || release != last_mount.base() ||
-        platform.printed[static_cast<std::size_t>(release - calls.begin())] !=
+        printed[static_cast<std::size_t>(release - calls.begin())] !=
             static_cast<long>(run.output.size())) {
         return "the hold must end right after the last mount call, with the outcome told";
     }
@@ -186,7 +204,7 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
     if (++next == calls.size() || calls[next] != "delete " + root) {
         return "the volume name must be followed by removing the source";
     }
-    if (!platform.succeeded[next]) {
+    if (!succeeded[next]) {
         return unless(ends_here(next) && lines == Lines{"Could not remove " + root} &&
                           run.status == -1 && platform.letters_holding(volume) == text(letter),
                       "a refused removal must end the run with its message, -1 and nothing moved");
@@ -196,17 +214,17 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         calls[next] != "set " + text(target) + ":\\ " + volume) {
         return "the removal must be followed by mounting the volume at a target from D to Z";
     }
-    if (!platform.succeeded[next]) {
+    if (!succeeded[next]) {
         const std::string refused =
             "Could not set mount point to " + text(target) + ":...restoring to " + source;
         if (++next == calls.size() || calls[next] != "set " + root + " " + volume ||
             !ends_here(next)) {
             return "a refused mount must be followed by exactly one restore, and nothing more";
         }
-        if (platform.printed[next] != 0) {
+        if (printed[next] != 0) {
             return "the restore must be tried before a word of the outcome is written";
         }
-        if (platform.succeeded[next]) {
+        if (succeeded[next]) {
             return unless(
                 lines == Lines{refused} && run.status == -1 &&
                     platform.letters_holding(volume) == text(letter),

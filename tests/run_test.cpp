@@ -20,7 +20,7 @@ namespace {
 const std::string checks = "drives; drives; drives; drives; drives";
 const std::string moves_k_to_f =
     checks + R"(; name K:\ 260; hold; delete K:\; set F:\ Volume{K}; release; drives)";
-const std::string move_k_to_f = "lock 2000; " + moves_k_to_f;
+const std::string move_k_to_f = "windir 260; lock 2000; " + moves_k_to_f;
 
 TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
     struct Row {
@@ -28,6 +28,8 @@ TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
         std::vector<std::string> args;
         std::string volumes = "CDEK";
         std::string bare = "";
+        std::string windows = R"(C:\Windows)";
+        std::set<std::string> failing = {};
         std::set<int> failing_queries = {};
         std::vector<vacate::Lock> locks = {};
         int status = 0;
@@ -37,14 +39,20 @@ TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
     };
     const Row rows[] = {
         {.what = "no arguments", .args = {}, .output = usage_text("vacate")},
-        {.what = "three arguments", .args = {"K", "AB", "C"}, .output = usage_text("vacate")},
+        {.what = "three arguments, as from a space inside the list",
+         .args = {"K", "D", "E"},
+         .status = -1,
+         .output = usage_text("vacate")},
+        {.what = "help, whatever follows",
+         .args = {"/?", "D", "E"},
+         .output = usage_text("vacate")},
         {.what = "help", .args = {"/?"}, .output = usage_text("vacate")},
         {.what = "help, with a list", .args = {"--help", "DE"}, .output = usage_text("vacate")},
         {.what = "help, the word", .args = {"HeLp"}, .output = usage_text("vacate")},
         {.what = "not the word: drive H",
          .args = {"helpme"},
          .output = "Drive H: is already free\n",
-         .calls = "lock 2000; drives; drives; drives; drives"},
+         .calls = "windir 260; lock 2000; drives; drives; drives; drives"},
         {.what = "not help",
          .args = {"/?x"},
          .status = -1,
@@ -67,51 +75,77 @@ TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
          .args = {"K", "DEFGHIJKLMNOPQRSTUVWXYZ"},
          .status = -1,
          .output = "No free drive letters available; can't free K:\n",
-         .calls = "lock 2000"},
+         .calls = "windir 260; lock 2000"},
         {.what = "no candidate, though the source is free",
          .args = {"q", "defghijklmnopqrstuvwxyz"},
          .status = -1,
          .output = "No free drive letters available; can't free Q:\n",
-         .calls = "lock 2000"},
+         .calls = "windir 260; lock 2000"},
         {.what = "source already free",
          .args = {"Q"},
          .output = "Drive Q: is already free\n",
-         .calls = "lock 2000; drives; drives; drives; drives"},
+         .calls = "windir 260; lock 2000; drives; drives; drives; drives"},
         {.what = "the source offered as target by failed drive-set queries",
          .args = {"K", "DEFGHIJ"},
          .failing_queries = {1, 3},
          .status = -1,
          .output = "Target drive K: is already in use\n",
-         .calls = "lock 2000; drives; drives"},
+         .calls = "windir 260; lock 2000; drives; drives"},
         {.what = "no volume behind the source, as for a network share",
          .args = {"K"},
          .volumes = "CDE",
          .bare = "K",
          .status = -1,
          .output = "Could not get info for K:\\\n",
-         .calls = "lock 2000; " + checks + R"(; name K:\ 260)",
+         .calls = "windir 260; lock 2000; " + checks + R"(; name K:\ 260)",
          .k_at = ""},
         {.what = "a move", .args = {"K"}, .calls = move_k_to_f, .k_at = "F"},
+        {.what = "the volume Windows runs from",
+         .args = {"c"},
+         .status = -1,
+         .output = "Windows runs from C:; can't free it\n",
+         .calls = "windir 260"},
+        {.what = "Windows elsewhere, in lower case",
+         .args = {"K"},
+         .windows = R"(k:\WINNT)",
+         .status = -1,
+         .output = "Windows runs from K:; can't free it\n",
+         .calls = "windir 260"},
+        {.what = "not knowing where Windows runs from is no reason to refuse",
+         .args = {"C"},
+         .failing = {"windir 260"},
+         .calls = "windir 260; lock 2000; " + checks +
+                  R"(; name C:\ 260; hold; delete C:\; set F:\ Volume{C}; release; drives)"},
+        {.what = "Windows on a path without a letter",
+         .args = {"K"},
+         .windows = R"(\\?\GLOBALROOT\Device\HarddiskVolume3\Windows)",
+         .calls = move_k_to_f,
+         .k_at = "F"},
+        {.what = "Windows on a path too long for the buffer, on K",
+         .args = {"K"},
+         .windows = R"(K:\)" + std::string(300, 'w'),
+         .calls = move_k_to_f,
+         .k_at = "F"},
         {.what = "another run ends while this one waits",
          .args = {"K"},
          .locks = {vacate::Lock::busy},
-         .calls = "lock 2000 busy; lock 118000; " + moves_k_to_f,
+         .calls = "windir 260; lock 2000 busy; lock 118000; " + moves_k_to_f,
          .k_at = "F"},
         {.what = "another run is still at work after two minutes",
          .args = {"K"},
          .locks = {vacate::Lock::busy, vacate::Lock::busy},
          .status = -1,
          .output = "Another run of vacate is still at work; can't free K:\n",
-         .calls = "lock 2000 busy; lock 118000 busy"},
+         .calls = "windir 260; lock 2000 busy; lock 118000 busy"},
         {.what = "the lock's name squatted",
          .args = {"K"},
          .locks = {vacate::Lock::squatted},
-         .calls = "lock 2000 squatted; " + moves_k_to_f,
+         .calls = "windir 260; lock 2000 squatted; " + moves_k_to_f,
          .k_at = "F"},
         {.what = "lower case, long argument and exclude list",
          .args = {"k:\\", "abcdefyz"},
          .calls =
-             R"(lock 2000; drives; drives; drives; name K:\ 260; hold; delete K:\; set G:\ Volume{K}; release; drives)",
+             R"(windir 260; lock 2000; drives; drives; drives; name K:\ 260; hold; delete K:\; set G:\ Volume{K}; release; drives)",
          .k_at = "G"},
         {.what = "only the first character counts; empty list",
          .args = {"Kxyz", ""},
@@ -120,6 +154,8 @@ TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
     };
     for (const Row& row : rows) {
         FakePlatform platform(row.volumes, row.bare);
+        platform.windows_directory = row.windows;
+        platform.failing = row.failing;
         platform.failing_queries = row.failing_queries;
         platform.locks = row.locks;
         std::vector<std::string> argv = row.args;

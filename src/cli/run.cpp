@@ -57,6 +57,19 @@ void make_drive_root(DriveText& root, const DriveText& name) {
     root[3] = '\0';
 }
 
+// Room for any path that the 8-bit calls answer.
+constexpr std::uint32_t path_capacity = 260;
+
+// Windows' own tools refuse to take the letter of the volume Windows runs
+// from: every program, service and setting names it. Not knowing where that
+// is (a failed call, a path without a drive letter) is no reason to refuse.
+bool holds_windows(Platform& platform, char letter) {
+    char directory[path_capacity];
+    const std::uint32_t length = platform.GetSystemWindowsDirectoryA(directory, path_capacity);
+    return length >= 2 && length < path_capacity && directory[1] == ':' &&
+           is_ascii_letter(directory[0]) && (directory[0] & ~0x20) == letter;
+}
+
 // A run that has waited this long says why it seems to hang.
 constexpr std::uint32_t lock_notice_ms = 2000;
 // Far longer than any run holds the lock, its 15 s wait and the mounts
@@ -86,10 +99,17 @@ bool take_turn(Platform& platform, const char* source_name) {
 }  // namespace
 
 int run(int argc, char** argv, Platform& platform) {
-    if ((argc != 2 && argc != 3) || asks_for_help(argv[1])) {
-        // A POSIX caller may pass no arguments at all, not even a name.
-        print_usage(argc > 0 ? argv[0] : "vacate");
+    // A POSIX caller may pass no arguments at all, not even a name.
+    const char* program_name = argc > 0 ? argv[0] : "vacate";
+    if (argc < 2 || asks_for_help(argv[1])) {
+        print_usage(program_name);
         return 0;
+    }
+    // Most often a space typed inside the exclude list: a script must not go
+    // on as if the letter were free.
+    if (argc > 3) {
+        print_usage(program_name);
+        return -1;
     }
     // Anything else would be sent to the platform as a bogus root, or read as
     // a free drive that needs no moving.
@@ -104,6 +124,10 @@ int run(int argc, char** argv, Platform& platform) {
     make_drive_root(source_root, source_name);
     const char* exclude_list = argc == 3 ? upcase_ascii(argv[2]) : "";
 
+    if (holds_windows(platform, source_name[0])) {
+        report("Windows runs from %s; can't free it\n", source_name);
+        return -1;
+    }
     if (!take_turn(platform, source_name)) {
         return -1;
     }

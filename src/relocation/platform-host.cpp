@@ -29,6 +29,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <iterator>
 
 #include "relocation/platform.h"
 
@@ -119,6 +120,17 @@ private:
 
 class HostPlatform final : public Platform {
 public:
+    // Where most machines have Windows, so that a drive table's C: is kept
+    // as a real system volume is.
+    std::uint32_t GetSystemWindowsDirectoryA(char* buffer, std::uint32_t size) override {
+        constexpr char directory[] = "C:\\Windows";
+        if (size < sizeof directory) {
+            return sizeof directory;
+        }
+        std::copy(std::begin(directory), std::end(directory), buffer);
+        return sizeof directory - 1;
+    }
+
     std::uint32_t GetLogicalDrives() override {
         const DriveTable table;
         std::uint32_t drives = 0;

@@ -20,11 +20,12 @@ namespace {
 enum : LONG { outside_move, inside_move, interrupted_move };
 volatile LONG move_state = outside_move;
 
-// Ctrl+C, Ctrl+Break, a closed console, logoff and shutdown. Outside the move
-// the next handler, Windows' own, ends the process as always. Inside it this
-// thread waits for good: the main thread ends the process when the volume has
-// a letter again, well within the few seconds that Windows allows a closing
-// console's handler.
+// Ctrl+C, Ctrl+Break and a closed console. Outside the move the next handler,
+// Windows' own, ends the process as always. Inside it this thread waits for
+// good: the main thread ends the process when the volume has a letter again,
+// well within the few seconds that Windows allows a closing console's
+// handler. Logoff and shutdown reach services only: an interactive run is
+// simply ended then, like one that is killed.
 BOOL WINAPI wait_for_the_move(DWORD) {
     if (InterlockedCompareExchange(&move_state, interrupted_move, inside_move) == outside_move) {
         return FALSE;
@@ -38,66 +39,89 @@ BOOL WINAPI wait_for_the_move(DWORD) {
 // included, take turns on it.
 constexpr char lock_name[] = "Global\\vacate.drive-letters";
 
-bool is_elevated() {
-    HANDLE token = nullptr;
-    TOKEN_ELEVATION elevation{};
-    DWORD size = 0;
-    const bool known =
-        ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token) != FALSE &&
-        ::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) != FALSE;
-    if (token != nullptr) {
-        ::CloseHandle(token);
-    }
-    return known && elevation.TokenIsElevated != 0;
+// A SID is made of DWORDs, and wants their alignment.
+struct Sid {
+    alignas(DWORD) BYTE bytes[SECURITY_MAX_SID_SIZE];
+};
+
+bool make_sid(WELL_KNOWN_SID_TYPE type, Sid& sid) {
+    DWORD size = sizeof sid.bytes;
+    return ::CreateWellKnownSid(type, nullptr, sid.bytes, &size) != FALSE;
 }
 
-// No standard user can make Administrators or SYSTEM the owner of what it
-// creates, so an owner of those two is a lock that a run made.
+// Asked of the token now in force, the one that the volume calls will use:
+// only a member of Administrators can move a volume, and only one can make
+// that group the lock's owner. Elevation alone is not membership (an elevated
+// Backup Operator, a service with a powerful privilege).
+bool is_administrator() {
+    Sid administrators;
+    BOOL member = FALSE;
+    return make_sid(WinBuiltinAdministratorsSid, administrators) &&
+           ::CheckTokenMembership(nullptr, administrators.bytes, &member) != FALSE &&
+           member != FALSE;
+}
+
+// Entry `index` of the lock's DACL as a run writes it: `who` allowed all of
+// the mutex, inherited by nothing.
+bool grants_all_to(ACL* acl, DWORD index, WELL_KNOWN_SID_TYPE who) {
+    void* entry = nullptr;
+    if (::GetAce(acl, index, &entry) == FALSE) {
+        return false;
+    }
+    auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+    return ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && ace->Header.AceFlags == 0 &&
+           ace->Mask == MUTEX_ALL_ACCESS && ::IsWellKnownSid(&ace->SidStart, who) != FALSE;
+}
+
+// No one but a member of Administrators can make that group the owner, and
+// a run writes one DACL only. Anything else with the name (a symbolic link
+// to SYSTEM's own mutex, a copy open to more) is not a run's lock.
 bool made_by_a_run(HANDLE mutex) {
-    alignas(SECURITY_DESCRIPTOR)
-        BYTE descriptor[SECURITY_DESCRIPTOR_MIN_LENGTH + SECURITY_MAX_SID_SIZE];
+    // Room for what a run writes, with much to spare; a larger descriptor is
+    // not a run's.
+    alignas(DWORD) BYTE descriptor[512];
     DWORD needed = 0;
     PSID owner = nullptr;
+    BOOL present = FALSE;
+    ACL* acl = nullptr;
     BOOL defaulted = FALSE;
-    return ::GetKernelObjectSecurity(mutex, OWNER_SECURITY_INFORMATION, descriptor,
-                                     sizeof descriptor, &needed) != FALSE &&
+    return ::GetKernelObjectSecurity(mutex, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                     descriptor, sizeof descriptor, &needed) != FALSE &&
            ::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) != FALSE &&
-           owner != nullptr &&
-           (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) != FALSE ||
-            ::IsWellKnownSid(owner, WinLocalSystemSid) != FALSE);
+           owner != nullptr && ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) != FALSE &&
+           ::GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted) != FALSE &&
+           present != FALSE && acl != nullptr && acl->AceCount == 2 &&
+           grants_all_to(acl, 0, WinLocalSystemSid) &&
+           grants_all_to(acl, 1, WinBuiltinAdministratorsSid);
 }
 
 // Opens the lock, making it if no run has: owned by Administrators, open to
 // SYSTEM and Administrators alone. Answers null when something else has the
 // name: another kind of object, a mutex that this run may not open (a
-// standard user's), or one that a standard user made open to all.
+// standard user's), or one that is not exactly what a run makes.
 HANDLE open_lock() {
-    // A SID and an ACL are made of DWORDs, and want their alignment.
-    alignas(DWORD) BYTE administrators[SECURITY_MAX_SID_SIZE];
-    alignas(DWORD) BYTE system[SECURITY_MAX_SID_SIZE];
-    DWORD administrators_size = sizeof administrators;
-    DWORD system_size = sizeof system;
+    Sid administrators;
+    Sid system;
     constexpr std::size_t ace_size =
         sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + SECURITY_MAX_SID_SIZE;
     alignas(DWORD) BYTE acl[sizeof(ACL) + 2 * ace_size];
     SECURITY_DESCRIPTOR descriptor;
-    if (::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators,
-                             &administrators_size) == FALSE ||
-        ::CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &system_size) == FALSE ||
+    if (!make_sid(WinBuiltinAdministratorsSid, administrators) ||
+        !make_sid(WinLocalSystemSid, system) ||
         ::InitializeAcl(reinterpret_cast<ACL*>(acl), sizeof acl, ACL_REVISION) == FALSE ||
         ::AddAccessAllowedAce(reinterpret_cast<ACL*>(acl), ACL_REVISION, MUTEX_ALL_ACCESS,
-                              system) == FALSE ||
+                              system.bytes) == FALSE ||
         ::AddAccessAllowedAce(reinterpret_cast<ACL*>(acl), ACL_REVISION, MUTEX_ALL_ACCESS,
-                              administrators) == FALSE ||
+                              administrators.bytes) == FALSE ||
         ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) == FALSE ||
-        ::SetSecurityDescriptorOwner(&descriptor, administrators, FALSE) == FALSE ||
+        ::SetSecurityDescriptorOwner(&descriptor, administrators.bytes, FALSE) == FALSE ||
         ::SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<ACL*>(acl), FALSE) ==
             FALSE) {
         return nullptr;
     }
     SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
-    // Waiting takes SYNCHRONIZE, and reading the owner READ_CONTROL: nothing
-    // more is asked of a mutex that exists already.
+    // Waiting takes SYNCHRONIZE, and reading the owner and the DACL
+    // READ_CONTROL: nothing more is asked of a mutex that exists already.
     HANDLE mutex = ::CreateMutexExA(&attributes, lock_name, 0, SYNCHRONIZE | READ_CONTROL);
     if (mutex != nullptr && ::GetLastError() == ERROR_ALREADY_EXISTS && !made_by_a_run(mutex)) {
         ::CloseHandle(mutex);
@@ -108,6 +132,10 @@ HANDLE open_lock() {
 
 class Win32Platform final : public Platform {
 public:
+    std::uint32_t GetSystemWindowsDirectoryA(char* buffer, std::uint32_t size) override {
+        return ::GetSystemWindowsDirectoryA(buffer, size);
+    }
+
     std::uint32_t GetLogicalDrives() override { return ::GetLogicalDrives(); }
 
     bool GetVolumeNameForVolumeMountPointA(const char* root, char* volume,
@@ -126,11 +154,12 @@ public:
     void Sleep(std::uint32_t milliseconds) override { ::Sleep(milliseconds); }
 
     // Never released: the process's end lets it go, and a holder that died
-    // leaves it abandoned, which a wait takes too. A run that is not elevated
-    // takes no turn: it cannot move anything, and is refused at once.
+    // leaves it abandoned, which a wait takes too. A run that is not an
+    // administrator takes no turn: it cannot move anything, and is refused
+    // at once. A wait that fails gives no turn either, and is said.
     Lock lock_machine(std::uint32_t milliseconds) override {
         if (lock_ == nullptr) {
-            if (!is_elevated()) {
+            if (!is_administrator()) {
                 return Lock::held;
             }
             lock_ = open_lock();
@@ -138,7 +167,15 @@ public:
                 return Lock::squatted;
             }
         }
-        return ::WaitForSingleObject(lock_, milliseconds) == WAIT_TIMEOUT ? Lock::busy : Lock::held;
+        switch (::WaitForSingleObject(lock_, milliseconds)) {
+            case WAIT_OBJECT_0:
+            case WAIT_ABANDONED:
+                return Lock::held;
+            case WAIT_TIMEOUT:
+                return Lock::busy;
+            default:
+                return Lock::squatted;
+        }
     }
 
     void hold_interruptions() override {

@@ -1,8 +1,8 @@
 // Drives whole runs through the fake platform with everything taken from the
 // fuzz input: the arguments' bytes, which letters hold volumes or are in use,
-// how another program changes the drive set, which calls fail, when a new
-// mount point shows up, what the lock answers and whether the move is
-// interrupted. Every run must keep the rules of broken_rule.
+// where Windows runs from, how another program changes the drive set, which
+// calls fail, when a new mount point shows up, what the lock answers and
+// whether the move is interrupted. Every run must keep the rules of broken_rule.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -73,6 +73,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const auto failures = input.ConsumeIntegral<std::uint8_t>();
     platform.interrupted = (failures & 16) != 0;
+    // Where Windows runs from: C:, unknown, any letter in either case (and
+    // the punctuation between), or any text at all, too long ones included.
+    switch (input.ConsumeIntegralInRange(0, 3)) {
+        case 1:
+            platform.failing.insert("windir 260");
+            break;
+        case 2:
+            platform.windows_directory =
+                std::string(1, input.ConsumeIntegralInRange('A', 'z')) + ":\\Windows";
+            break;
+        case 3:
+            platform.windows_directory = input.ConsumeRandomLengthString(300);
+            break;
+        default:
+            break;
+    }
 
     std::vector<std::string> argv;
     for (int argc = input.ConsumeIntegralInRange(0, 4); argc > 0; --argc) {

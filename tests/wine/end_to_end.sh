@@ -20,7 +20,7 @@ where <Drive> is drive letter to free up and
 For example:  $program K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,E,K,Y and Z"
 
 # expect "LETTERS IN USE" STATUS OUTPUT "CALL COUNTS" [ARGUMENT...]
-# The counts are of GetLogicalDrives, GetVolumeNameForVolumeMountPointA,
+# The counts are of GetSystemWindowsDirectoryA, GetLogicalDrives, GetVolumeNameForVolumeMountPointA,
 # DeleteVolumeMountPointA, SetVolumeMountPointA and Sleep, then of the lock
 # (CreateMutexExA, WaitForSingleObject) and of SetConsoleCtrlHandler, which
 # the move calls twice, around the removal: the calls that return into the
@@ -63,7 +63,7 @@ expect() {
     base=$((16#$(sed 's/.* at \([0-9A-Fa-f]*\):.*/\1/' <<<"$loaded")))
 
     local got_counts="" call ret count
-    for call in GetLogicalDrives GetVolumeNameForVolumeMountPointA DeleteVolumeMountPointA \
+    for call in GetSystemWindowsDirectoryA GetLogicalDrives GetVolumeNameForVolumeMountPointA DeleteVolumeMountPointA \
         SetVolumeMountPointA Sleep CreateMutexExA WaitForSingleObject SetConsoleCtrlHandler; do
         count=0
         for ret in $(grep -a "^$pid:[0-9a-f]*:Call KERNEL32\.$call(" "$work/relay" |
@@ -108,7 +108,7 @@ hold() {
 # Another process holds the lock: the run says on standard error that it
 # waits, and goes on once the holder has died without letting go.
 waits_for_the_lock() {
-    expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0" # a fresh server, with the drives
+    expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0 0" # a fresh server, with the drives
     hold "$1" lock
     "$here/run" "$prefix" "$exe" Q >"$work/out" 2>"$work/errors" 3>&- &
     local run=$! waiting=0 status=0
@@ -126,10 +126,11 @@ waits_for_the_lock() {
 }
 
 # A mutex of the lock's name that a standard user could have made, open to
-# all and held: the run says so and goes on at once, without waiting.
+# all, or one that an administrator made open to all, held: the run says so
+# and goes on at once, without waiting.
 lock_squatted() {
-    expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0"
-    hold "$1" squat
+    expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0 0"
+    hold "$1" "$2"
     local status=0
     "$here/run" "$prefix" "$exe" Q >"$work/out" 2>"$work/errors" 3>&- || status=$?
     exec 3>&-
@@ -160,23 +161,26 @@ interruptions() {
 }
 
 case $name in
-    usage) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0" ;;
-    usage-three-arguments) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0" K A B ;;
-    help) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0" "/?" ;;
-    help-word) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0" HELP ;;
+    usage) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0 0" ;;
+    usage-three-arguments) expect "c z" 255 "$usage" "0 0 0 0 0 0 0 0 0" K D E ;;
+    windows-volume) expect "c k z" 255 "Windows runs from C:; can't free it
+" "1 0 0 0 0 0 0 0 0" c ;;
+    help) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0 0" "/?" ;;
+    help-word) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0 0" HELP ;;
     invalid-letter) expect "c z" 255 "Invalid drive letter: 7
-" "0 0 0 0 0 0 0 0" 7 ;;
+" "0 0 0 0 0 0 0 0 0" 7 ;;
     already-free) expect "c z" 0 "Drive Q: is already free
-" "2 0 0 0 0 1 1 0" Q ;;
+" "1 2 0 0 0 0 1 1 0" Q ;;
     every-candidate-excluded) expect "c k z" 255 "No free drive letters available; can't free K:
-" "0 0 0 0 0 1 1 0" K DEFGHIJKLMNOPQRSTUVWXYZ ;;
+" "1 0 0 0 0 0 1 1 0" K DEFGHIJKLMNOPQRSTUVWXYZ ;;
     removal-refused) expect "c k z" 255 'Could not remove K:\
-' "3 1 1 0 0 1 1 2" K ;;
+' "1 3 1 1 0 0 1 1 2" K ;;
     # D and F cost a query each, the excluded E none; G is free.
     removal-refused-after-search) expect "c d e f k z" 255 'Could not remove K:\
-' "5 1 1 0 0 1 1 2" k: e ;;
+' "1 5 1 1 0 0 1 1 2" k: e ;;
     waits-for-the-lock) waits_for_the_lock "$4" ;;
-    lock-squatted) lock_squatted "$4" ;;
+    lock-squatted) lock_squatted "$4" squat ;;
+    lock-squatted-by-an-administrator) lock_squatted "$4" squat-as-admin ;;
     interruptions) interruptions "$4" ;;
     *)
         echo "no such case: $name" >&2

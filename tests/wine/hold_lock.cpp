@@ -4,6 +4,8 @@
 //                      without letting go, as a run that dies would;
 //   squat              the same with a mutex of the lock's name made as any
 //                      user could, open to everyone (a NULL DACL);
+//   squat-as-admin     the same with one owned by Administrators, as a run's
+//                      is, but open to everyone too;
 //   interrupt-inside   Ctrl+C to its own console inside the hold, then says
 //                      whether the release found it waiting;
 //   interrupt-outside  Ctrl+C outside the hold: the process must end there.
@@ -17,10 +19,24 @@
 
 namespace {
 
-bool squat() {
+bool squat(bool as_admin) {
     SECURITY_DESCRIPTOR descriptor;
     InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+    alignas(DWORD) BYTE administrators[SECURITY_MAX_SID_SIZE];
+    alignas(DWORD) BYTE world[SECURITY_MAX_SID_SIZE];
+    alignas(DWORD) BYTE acl[256];
+    DWORD sizes[] = {sizeof administrators, sizeof world};
+    auto* list = reinterpret_cast<ACL*>(acl);
+    if (as_admin &&
+        (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &sizes[0]) ||
+         !CreateWellKnownSid(WinWorldSid, nullptr, world, &sizes[1]) ||
+         !InitializeAcl(list, sizeof acl, ACL_REVISION) ||
+         !AddAccessAllowedAce(list, ACL_REVISION, MUTEX_ALL_ACCESS, administrators) ||
+         !AddAccessAllowedAce(list, ACL_REVISION, MUTEX_ALL_ACCESS, world) ||
+         !SetSecurityDescriptorOwner(&descriptor, administrators, FALSE))) {
+        return false;
+    }
+    SetSecurityDescriptorDacl(&descriptor, TRUE, as_admin ? list : nullptr, FALSE);
     SECURITY_ATTRIBUTES everyone{sizeof everyone, &descriptor, FALSE};
     return CreateMutexA(&everyone, TRUE, "Global\\vacate.drive-letters") != nullptr &&
            GetLastError() != ERROR_ALREADY_EXISTS;
@@ -32,8 +48,9 @@ int main(int argc, char** argv) {
     vacate::Platform& platform = vacate::system_platform();
     const char* mode = argc == 2 ? argv[1] : "";
     const bool lock = std::strcmp(mode, "lock") == 0;
-    if (lock || std::strcmp(mode, "squat") == 0) {
-        if (lock ? platform.lock_machine(0) != vacate::Lock::held : !squat()) {
+    const bool as_admin = std::strcmp(mode, "squat-as-admin") == 0;
+    if (lock || as_admin || std::strcmp(mode, "squat") == 0) {
+        if (lock ? platform.lock_machine(0) != vacate::Lock::held : !squat(as_admin)) {
             return 1;
         }
         std::puts("held");
