@@ -14,7 +14,8 @@ README:
   the old letter free;
 - a move with an exclude list;
 - a letter that is already free, a subst letter (no volume to move), a drive
-  argument that is not a letter, the usage text and the requests for help.
+  argument that is not a letter, Windows' own volume, the usage text for
+  too many arguments and the requests for help.
 
 Whatever happens, the virtual disk is detached and deleted and the subst
 removed. Ends with status 0 when every check passed, 1 naming the checks that
@@ -191,7 +192,13 @@ try {
 
     Test-Run 'not a letter' @('7') -1 "Invalid drive letter: 7`r`n"
     Test-Run 'the usage, without arguments' @() 0 $usage
-    Test-Run 'the usage, with three arguments' @('K', 'A', 'B') 0 $usage
+    Test-Run 'the usage, with three arguments' @('K', 'D', 'E') -1 $usage
+    Test-Run 'help, whatever follows' @('/?', 'D', 'E') 0 $usage
+    # Windows' own volume, named in lower case: refused before anything else.
+    $windows = $env:SystemDrive.Substring(0, 1)
+    Test-Run "Windows' own volume" @($windows.ToLowerInvariant()) -1 `
+        "Windows runs from $($windows.ToUpperInvariant()):; can't free it`r`n"
+    Test-That "$($windows): is still in use" ((Get-LettersInUse) -contains $windows.ToUpperInvariant())
     foreach ($help in '/?', '-?', '-h', '--help') {
         Test-Run "help: $help" @($help) 0 $usage
     }
