@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Assembles a release from the Windows preset's zip as the release workflow
-# does, and checks what it wrote: the checksums, the notes, and the Scoop and
-# winget manifests, once with an ARM64 zip beside it (a renamed copy), once
+# Assembles a release from the Windows preset's zip and MSI as the release
+# workflow does, and checks what it wrote: the checksums, the notes, and the
+# Scoop and winget manifests (winget's installers against what the 1.12.0
+# schema requires), once with an ARM64 zip beside it (a renamed copy), once
 # without, and once for no repository at all. Then a tag of another version
 # must be refused, naming both versions.   Usage: tests/release.sh BUILD-FOLDER
 set -euo pipefail
@@ -12,24 +13,29 @@ trap 'rm -rf "$work"' EXIT
 zip=$(echo "$1"/vacate-*-win64.zip)
 version=${zip##*/vacate-}
 version=${version%-win64.zip}
-cp "$zip" "$work"
+cp "$zip" "${zip%.zip}.msi" "$work"
+read -r product_code upgrade_code < <(cmake -D VERSION="$version" -P cmake/msi-codes.cmake)
 # An ARM64 zip of bytes of its own, so that a hash given to the wrong zip shows.
 cp "$zip" "$work/vacate-$version-arm64.zip"
 echo >>"$work/vacate-$version-arm64.zip"
 repository=Vacate-Maintainers/vacate-releases
 
 # check_manifests ARCHITECTURE...: both manifests parse, name the version, and
-# give exactly these architectures, each its zip's release address and the
-# SHA-256 that SHA256SUMS gives it (winget's in upper case).
+# give exactly these architectures' zips, each its release address and the
+# SHA-256 that SHA256SUMS gives it (winget's in upper case); winget gives the
+# x64 MSI too, per machine, with the codes that the build gives it.
 check_manifests() {
-    /usr/bin/python3 - "$work" "$repository" "$version" "$@" <<'PYTHON'
-import json, pathlib, sys, yaml
-folder, repository, version, *architectures = sys.argv[1:]
+    /usr/bin/python3 - "$work" "$repository" "$version" "$product_code" "$upgrade_code" "$@" \
+        <<'PYTHON'
+import json, pathlib, re, sys, yaml
+folder, repository, version, product_code, upgrade_code, *architectures = sys.argv[1:]
 folder, owner = pathlib.Path(folder), repository.split('/')[0]
 sums = dict(reversed(line.split()) for line in (folder / 'SHA256SUMS').read_text().splitlines())
 zips = {'x64': f'vacate-{version}-win64.zip', 'arm64': f'vacate-{version}-arm64.zip'}
+msi = f'vacate-{version}-win64.msi'
 scoop_names = {'x64': '64bit', 'arm64': 'arm64'}
-url = lambda arch: f'https://github.com/{repository}/releases/download/v{version}/{zips[arch]}'
+address = lambda name: f'https://github.com/{repository}/releases/download/v{version}/{name}'
+url = lambda arch: address(zips[arch])
 failures = []
 def expect(what, got, wanted):
     if got != wanted:
@@ -58,17 +64,30 @@ for kind, manifest in winget.items():
 locale = winget['defaultLocale']
 expect('winget locale', [locale[f] for f in ('PackageLocale', 'Publisher', 'PackageName', 'License')],
        ['en-US', owner, 'vacate', 'MIT'])
-installer = winget['installer']
-expect('winget installer type', [installer['InstallerType'], installer['NestedInstallerType']],
-       ['zip', 'portable'])
-expect('winget nested files', installer['NestedInstallerFiles'],
-       [{'RelativeFilePath': 'vacate.exe', 'PortableCommandAlias': 'vacate'}])
-installers = {entry['Architecture']: entry for entry in installer['Installers']}
-expect('winget architectures', sorted(installers), sorted(architectures))
+# What winget's 1.12.0 installer schema requires of every installer; two for
+# one architecture must differ in their type.
+installers = {}
+for entry in winget['installer']['Installers']:
+    expect('winget installer fields', [field for field in ('Architecture', 'InstallerType',
+           'InstallerUrl', 'InstallerSha256') if field not in entry], [])
+    expect('winget hash form', bool(re.fullmatch('[0-9A-F]{64}', entry.get('InstallerSha256', ''))),
+           True)
+    installers[entry.get('Architecture'), entry.get('InstallerType')] = entry
+expect('winget installers', sorted(installers),
+       sorted([(arch, 'zip') for arch in architectures] + [('x64', 'wix')]))
 for arch in architectures:
-    entry = installers.get(arch, {})
+    entry = installers.get((arch, 'zip'), {})
+    expect(f'winget {arch} nested', [entry.get('NestedInstallerType'), entry.get('NestedInstallerFiles')],
+           ['portable', [{'RelativeFilePath': 'vacate.exe', 'PortableCommandAlias': 'vacate'}]])
     expect(f'winget {arch} url', entry.get('InstallerUrl'), url(arch))
     expect(f'winget {arch} hash', entry.get('InstallerSha256', '').lower(), sums[zips[arch]])
+entry = installers.get(('x64', 'wix'), {})
+expect('winget msi', [entry.get(field) for field in ('Scope', 'InstallerUrl', 'ProductCode')],
+       ['machine', address(msi), product_code])
+expect('winget msi hash', entry.get('InstallerSha256', '').lower(), sums[msi])
+expect('winget msi entry', [(e.get('ProductCode'), e.get('UpgradeCode'))
+                            for e in entry.get('AppsAndFeaturesEntries', [])],
+       [(product_code, upgrade_code)])
 
 for failure in failures:
     print(f'FAIL: manifests for {" and ".join(architectures)}: {failure}')
