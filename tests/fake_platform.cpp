@@ -30,14 +30,15 @@ FakePlatform::FakePlatform(const std::string& volumes, const std::string& bare) 
 
 std::string FakePlatform::log() const {
     std::string text;
-    for (const std::string& call : calls) {
-        text += (text.empty() ? "" : "; ") + call;
+    for (const Call& call : calls) {
+        text += (text.empty() ? "" : "; ") + call.text;
     }
     return text;
 }
 
 int FakePlatform::count(const std::string& call) const {
-    return static_cast<int>(std::count(calls.begin(), calls.end(), call));
+    return static_cast<int>(
+        std::count_if(calls.begin(), calls.end(), [&](const Call& c) { return c.text == call; }));
 }
 
 std::string FakePlatform::letters_holding(const std::string& volume) const {
@@ -52,9 +53,7 @@ std::string FakePlatform::letters_holding(const std::string& volume) const {
 
 bool FakePlatform::answer(const std::string& call, bool possible) {
     const bool succeeds = possible && failing.count(call) == 0;
-    calls.push_back(call);
-    succeeded.push_back(succeeds);
-    printed.push_back(bytes_printed());
+    calls.push_back({call, succeeds, bytes_printed()});
     return succeeds;
 }
 
@@ -91,7 +90,9 @@ std::uint32_t FakePlatform::GetLogicalDrives() {
             set_in_use(mount.letter, true);
         }
     }
-    return answer("drives", failing_queries.count(queries_) == 0) ? drives : 0;
+    const std::uint32_t set = answer("drives", failing_queries.count(queries_) == 0) ? drives : 0;
+    calls.back().drives = set;
+    return set;
 }
 
 bool FakePlatform::GetVolumeNameForVolumeMountPointA(const char* root, char* volume,
@@ -139,9 +140,10 @@ void FakePlatform::Sleep(std::uint32_t milliseconds) {
 
 vacate::Lock FakePlatform::lock_machine(std::uint32_t milliseconds) {
     using vacate::Lock;
-    const auto asked = static_cast<std::size_t>(
-        std::count_if(calls.begin(), calls.end(),
-                      [](const std::string& call) { return call.starts_with("lock "); }));
+    const auto asked =
+        static_cast<std::size_t>(std::count_if(calls.begin(), calls.end(), [](const Call& call) {
+            return call.text.starts_with("lock ");
+        }));
     const Lock lock = asked < locks.size() ? locks[asked] : Lock::held;
     const char* found = lock == Lock::busy ? " busy" : lock == Lock::squatted ? " squatted" : "";
     answer("lock " + std::to_string(milliseconds) + found, true);

@@ -28,6 +28,14 @@
 // removed where it is mounted, and mounted where no drive is.
 class FakePlatform final : public vacate::Platform {
 public:
+    // One entry of the log, with how it was answered.
+    struct Call {
+        std::string text;
+        bool succeeded = false;
+        long printed = 0;          // bytes on standard output when it was made
+        std::uint32_t drives = 0;  // the drive set that a query answered
+    };
+
     // Each letter of `volumes` is in use with a volume named Volume{X};
     // each letter of `bare` is in use with none behind it, like a share.
     explicit FakePlatform(const std::string& volumes = "", const std::string& bare = "");
@@ -47,9 +55,7 @@ public:
     // What lock_machine answers, call by call; held once these run out.
     std::vector<vacate::Lock> locks;
 
-    std::vector<std::string> calls;
-    std::vector<bool> succeeded;          // one for each call
-    std::vector<long> printed;            // bytes on standard output as each call was made
+    std::vector<Call> calls;
     std::map<char, std::string> mounted;  // letter -> volume name
     std::uint32_t drives = 0;
 

@@ -24,12 +24,8 @@ struct RunRecord {
 RunRecord record_run(FakePlatform& platform, std::vector<std::string> argv);
 
 // Checks the rules that every run keeps, whatever its arguments and whatever
-// the platform answered: the status and the lines that the outcome calls
-// for, volume calls in their one order with nothing retried and nothing
-// after a failure that ends the run, a wait of at most 15 pauses of one
-// second, and the volume left at exactly one of its two letters unless the
-// run says it could not be put back. Answers the first rule broken, or ""
-// when all hold.
+// the platform answered. Answers the first rule that the run broke, in its
+// own words, or "" when all hold.
 std::string broken_rule(const RunRecord& run, const FakePlatform& platform);
 
 #endif

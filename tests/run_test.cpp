@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,162 +23,161 @@ namespace {
 const std::string checks = "drives; drives; drives; drives; drives";
 const std::string moves_k_to_f =
     checks + R"(; name K:\ 260; hold; delete K:\; set F:\ Volume{K}; release; drives)";
-const std::string move_k_to_f = "windir 260; lock 2000; " + moves_k_to_f;
+const std::string turn = "windir 260; lock 2000";
+const std::string move_k_to_f = turn + "; " + moves_k_to_f;
+const std::string usage = usage_text("vacate");
+const std::string refused = "Windows runs from K:; can't free it\n";
 
-TEST(Run, EndsEachPathWithItsStatusMessageAndCalls) {
-    struct Row {
-        const char* what;
-        std::vector<std::string> args;
-        std::string volumes = "CDEK";
-        std::string bare = "";
-        std::string windows = R"(C:\Windows)";
-        std::set<std::string> failing = {};
-        std::set<int> failing_queries = {};
-        std::vector<vacate::Lock> locks = {};
-        int status = 0;
-        std::string output = "";
-        std::string calls = "";
-        std::string k_at = "K";
-    };
-    const Row rows[] = {
-        {.what = "no arguments", .args = {}, .output = usage_text("vacate")},
-        {.what = "three arguments, as from a space inside the list",
-         .args = {"K", "D", "E"},
-         .status = -1,
-         .output = usage_text("vacate")},
-        {.what = "help, whatever follows",
-         .args = {"/?", "D", "E"},
-         .output = usage_text("vacate")},
-        {.what = "help", .args = {"/?"}, .output = usage_text("vacate")},
-        {.what = "help, with a list", .args = {"--help", "DE"}, .output = usage_text("vacate")},
-        {.what = "help, the word", .args = {"HeLp"}, .output = usage_text("vacate")},
-        {.what = "not the word: drive H",
-         .args = {"helpme"},
-         .output = "Drive H: is already free\n",
-         .calls = "windir 260; lock 2000; drives; drives; drives; drives"},
-        {.what = "not help",
-         .args = {"/?x"},
-         .status = -1,
-         .output = "Invalid drive letter: /?x\n"},
-        {.what = "digit", .args = {"1"}, .status = -1, .output = "Invalid drive letter: 1\n"},
-        {.what = "empty", .args = {"", "AB"}, .status = -1, .output = "Invalid drive letter: \n"},
-        {.what = "high byte",
-         .args = {"\xC4K"},
-         .status = -1,
-         .output = "Invalid drive letter: \xC4K\n"},
-        {.what = "punctuation between the cases",
-         .args = {"[:"},
-         .status = -1,
-         .output = "Invalid drive letter: [:\n"},
-        {.what = "punctuation after z",
-         .args = {"~"},
-         .status = -1,
-         .output = "Invalid drive letter: ~\n"},
-        {.what = "every candidate excluded",
-         .args = {"K", "DEFGHIJKLMNOPQRSTUVWXYZ"},
-         .status = -1,
-         .output = "No free drive letters available; can't free K:\n",
-         .calls = "windir 260; lock 2000"},
-        {.what = "no candidate, though the source is free",
-         .args = {"q", "defghijklmnopqrstuvwxyz"},
-         .status = -1,
-         .output = "No free drive letters available; can't free Q:\n",
-         .calls = "windir 260; lock 2000"},
-        {.what = "source already free",
-         .args = {"Q"},
-         .output = "Drive Q: is already free\n",
-         .calls = "windir 260; lock 2000; drives; drives; drives; drives"},
-        {.what = "the source offered as target by failed drive-set queries",
-         .args = {"K", "DEFGHIJ"},
-         .failing_queries = {1, 3},
-         .status = -1,
-         .output = "Target drive K: is already in use\n",
-         .calls = "windir 260; lock 2000; drives; drives"},
-        {.what = "no volume behind the source, as for a network share",
-         .args = {"K"},
-         .volumes = "CDE",
-         .bare = "K",
-         .status = -1,
-         .output = "Could not get info for K:\\\n",
-         .calls = "windir 260; lock 2000; " + checks + R"(; name K:\ 260)",
-         .k_at = ""},
-        {.what = "a move", .args = {"K"}, .calls = move_k_to_f, .k_at = "F"},
-        {.what = "the volume Windows runs from",
-         .args = {"c"},
-         .status = -1,
-         .output = "Windows runs from C:; can't free it\n",
-         .calls = "windir 260"},
-        {.what = "Windows elsewhere, in lower case",
-         .args = {"K"},
-         .windows = R"(k:\WINNT)",
-         .status = -1,
-         .output = "Windows runs from K:; can't free it\n",
-         .calls = "windir 260"},
-        {.what = "not knowing where Windows runs from is no reason to refuse",
-         .args = {"C"},
-         .failing = {"windir 260"},
-         .calls = "windir 260; lock 2000; " + checks +
-                  R"(; name C:\ 260; hold; delete C:\; set F:\ Volume{C}; release; drives)"},
-        {.what = "Windows on a path without a letter",
-         .args = {"K"},
-         .windows = R"(\\?\GLOBALROOT\Device\HarddiskVolume3\Windows)",
-         .calls = move_k_to_f,
-         .k_at = "F"},
-        {.what = "Windows on a path too long for the buffer, on K",
-         .args = {"K"},
-         .windows = R"(K:\)" + std::string(300, 'w'),
-         .calls = move_k_to_f,
-         .k_at = "F"},
-        {.what = "another run ends while this one waits",
-         .args = {"K"},
-         .locks = {vacate::Lock::busy},
-         .calls = "windir 260; lock 2000 busy; lock 118000; " + moves_k_to_f,
-         .k_at = "F"},
-        {.what = "another run is still at work after two minutes",
-         .args = {"K"},
-         .locks = {vacate::Lock::busy, vacate::Lock::busy},
-         .status = -1,
-         .output = "Another run of vacate is still at work; can't free K:\n",
-         .calls = "windir 260; lock 2000 busy; lock 118000 busy"},
-        {.what = "the lock's name squatted",
-         .args = {"K"},
-         .locks = {vacate::Lock::squatted},
-         .calls = "windir 260; lock 2000 squatted; " + moves_k_to_f,
-         .k_at = "F"},
-        {.what = "lower case, long argument and exclude list",
-         .args = {"k:\\", "abcdefyz"},
-         .calls =
-             R"(windir 260; lock 2000; drives; drives; drives; name K:\ 260; hold; delete K:\; set G:\ Volume{K}; release; drives)",
-         .k_at = "G"},
-        {.what = "only the first character counts; empty list",
-         .args = {"Kxyz", ""},
-         .calls = move_k_to_f,
-         .k_at = "F"},
-    };
-    for (const Row& row : rows) {
-        FakePlatform platform(row.volumes, row.bare);
-        platform.windows_directory = row.windows;
-        platform.failing = row.failing;
-        platform.failing_queries = row.failing_queries;
-        platform.locks = row.locks;
-        std::vector<std::string> argv = row.args;
+struct RunRow {
+    const char* what;
+    std::vector<std::string> args;
+    std::string volumes = "CDEK";
+    std::string bare = "";
+    std::string windows = R"(C:\Windows)";
+    std::set<std::string> failing = {};
+    std::set<int> failing_queries = {};
+    std::vector<vacate::Lock> locks = {};
+    int status = 0;
+    std::string output = "";
+    std::string calls = "";
+    bool no_name = false;  // not even argv[0], as a POSIX caller may do
+};
+
+// The row's name in a test's name: GoogleTest allows letters, digits and _
+// only, and refuses two rows that come out the same.
+std::string name_of(const testing::TestParamInfo<RunRow>& row) {
+    std::string name = row.param.what;
+    std::replace_if(
+        name.begin(), name.end(), [](unsigned char c) { return std::isalnum(c) == 0; }, '_');
+    return name;
+}
+
+void PrintTo(const RunRow& row, std::ostream* out) {
+    *out << row.what;
+}
+
+const RunRow run_rows[] = {
+    {.what = "no arguments", .args = {}, .output = usage},
+    {.what = "not even a name", .args = {}, .output = usage, .no_name = true},
+    {.what = "three arguments, as from a space inside the list",
+     .args = {"K", "D", "E"},
+     .status = -1,
+     .output = usage},
+    {.what = "help, whatever follows", .args = {"/?", "D", "E"}, .output = usage},
+    {.what = "help", .args = {"/?"}, .output = usage},
+    {.what = "help, with a list", .args = {"--help", "DE"}, .output = usage},
+    {.what = "help, the word", .args = {"HeLp"}, .output = usage},
+    {.what = "not the word: drive H",
+     .args = {"helpme"},
+     .output = "Drive H: is already free\n",
+     .calls = turn + "; drives; drives; drives; drives"},
+    {.what = "not help", .args = {"/?x"}, .status = -1, .output = "Invalid drive letter: /?x\n"},
+    {.what = "digit", .args = {"1"}, .status = -1, .output = "Invalid drive letter: 1\n"},
+    {.what = "empty", .args = {"", "AB"}, .status = -1, .output = "Invalid drive letter: \n"},
+    {.what = "8-bit", .args = {"\xC4K"}, .status = -1, .output = "Invalid drive letter: \xC4K\n"},
+    {.what = "[ between cases",
+     .args = {"[:"},
+     .status = -1,
+     .output = "Invalid drive letter: [:\n"},
+    {.what = "~ after z", .args = {"~"}, .status = -1, .output = "Invalid drive letter: ~\n"},
+    {.what = "every candidate excluded",
+     .args = {"K", "DEFGHIJKLMNOPQRSTUVWXYZ"},
+     .status = -1,
+     .output = "No free drive letters available; can't free K:\n",
+     .calls = turn},
+    {.what = "no candidate, though the source is free",
+     .args = {"q", "defghijklmnopqrstuvwxyz"},
+     .status = -1,
+     .output = "No free drive letters available; can't free Q:\n",
+     .calls = turn},
+    {.what = "source already free",
+     .args = {"Q"},
+     .output = "Drive Q: is already free\n",
+     .calls = turn + "; drives; drives; drives; drives"},
+    {.what = "the source offered as target by failed drive-set queries",
+     .args = {"K", "DEFGHIJ"},
+     .failing_queries = {1, 3},
+     .status = -1,
+     .output = "Target drive K: is already in use\n",
+     .calls = turn + "; drives; drives"},
+    {.what = "no volume behind the source, as for a network share",
+     .args = {"K"},
+     .volumes = "CDE",
+     .bare = "K",
+     .status = -1,
+     .output = "Could not get info for K:\\\n",
+     .calls = turn + "; " + checks + R"(; name K:\ 260)"},
+    {.what = "a move", .args = {"K"}, .calls = move_k_to_f},
+    {.what = "Windows' own volume",
+     .args = {"k"},
+     .windows = R"(K:\WINNT)",
+     .status = -1,
+     .output = refused,
+     .calls = "windir 260"},
+    {.what = "Windows' own, lower case",
+     .args = {"K"},
+     .windows = R"(k:\W)",
+     .status = -1,
+     .output = refused,
+     .calls = "windir 260"},
+    {.what = "not knowing where Windows runs from is no reason to refuse",
+     .args = {"C"},
+     .failing = {"windir 260"},
+     .calls = turn + "; " + checks +
+              R"(; name C:\ 260; hold; delete C:\; set F:\ Volume{C}; release; drives)"},
+    {.what = "Windows without a letter",
+     .args = {"K"},
+     .windows = R"(\\?\Vol\W)",
+     .calls = move_k_to_f},
+    {.what = "Windows on a path too long for the buffer, on K",
+     .args = {"K"},
+     .windows = R"(K:\)" + std::string(300, 'w'),
+     .calls = move_k_to_f},
+    {.what = "another run ends while this one waits",
+     .args = {"K"},
+     .locks = {vacate::Lock::busy},
+     .calls = "windir 260; lock 2000 busy; lock 118000; " + moves_k_to_f},
+    {.what = "another run is still at work after two minutes",
+     .args = {"K"},
+     .locks = {vacate::Lock::busy, vacate::Lock::busy},
+     .status = -1,
+     .output = "Another run of vacate is still at work; can't free K:\n",
+     .calls = "windir 260; lock 2000 busy; lock 118000 busy"},
+    {.what = "the lock's name squatted",
+     .args = {"K"},
+     .locks = {vacate::Lock::squatted},
+     .calls = "windir 260; lock 2000 squatted; " + moves_k_to_f},
+    {.what = "lower case, long argument and exclude list",
+     .args = {"k:\\", "abcdefyz"},
+     .calls =
+         turn +
+         R"(; drives; drives; drives; name K:\ 260; hold; delete K:\; set G:\ Volume{K}; release; drives)"},
+    {.what = "only the first character counts; empty list",
+     .args = {"Kxyz", ""},
+     .calls = move_k_to_f},
+};
+
+class Runs : public testing::TestWithParam<RunRow> {};
+
+TEST_P(Runs, EndWithTheirStatusMessageAndCalls) {
+    const RunRow& row = GetParam();
+    FakePlatform platform(row.volumes, row.bare);
+    platform.windows_directory = row.windows;
+    platform.failing = row.failing;
+    platform.failing_queries = row.failing_queries;
+    platform.locks = row.locks;
+    std::vector<std::string> argv = row.args;
+    if (!row.no_name) {
         argv.insert(argv.begin(), "vacate");
-        const RunRecord run = record_run(platform, argv);
-        EXPECT_EQ(run.status, row.status) << row.what;
-        EXPECT_EQ(run.output, row.output) << row.what;
-        EXPECT_EQ(platform.log(), row.calls) << row.what;
-        EXPECT_EQ(platform.letters_holding(volume_of('K')), row.k_at) << row.what;
-        EXPECT_EQ(broken_rule(run, platform), "") << row.what;
     }
+    const RunRecord run = record_run(platform, argv);
+    EXPECT_EQ(run.status, row.status);
+    EXPECT_EQ(run.output, row.output);
+    EXPECT_EQ(platform.log(), row.calls);
+    EXPECT_EQ(broken_rule(run, platform), "");
 }
 
-TEST(Run, WithoutEvenAProgramNamePrintsUsageForVacate) {
-    FakePlatform platform("CDEK");
-    const RunRecord run = record_run(platform, {});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.output, usage_text("vacate"));
-    EXPECT_TRUE(platform.calls.empty());
-}
+INSTANTIATE_TEST_SUITE_P(Row, Runs, testing::ValuesIn(run_rows), name_of);
 
 TEST(Run, UsageNamesTheProgramAsInvoked) {
     const std::string output = capture_output([] { vacate::print_usage(R"(C:\bin\v.exe)"); });

@@ -32,19 +32,18 @@ std::string letters_of(std::uint32_t set) {
 void fail_calls(FakePlatform& platform, char source, unsigned which) {
     const std::string root = std::string(1, source) + ":\\";
     const std::string volume = volume_of(source);
-    if ((which & 1) != 0) {
-        platform.failing.insert("name " + root + " 260");
+    const std::pair<unsigned, std::string> calls[] = {
+        {1, "name " + root + " 260"}, {2, "delete " + root}, {8, "set " + root + " " + volume}};
+    for (const auto& [bit, call] : calls) {
+        if ((which & bit) != 0) {
+            platform.failing.insert(call);
+        }
     }
-    if ((which & 2) != 0) {
-        platform.failing.insert("delete " + root);
-    }
+    // A refused mount is refused at every target.
     for (char target = 'D'; target <= 'Z' && (which & 4) != 0; ++target) {
         if (target != source) {
             platform.failing.insert("set " + std::string(1, target) + ":\\ " + volume);
         }
-    }
-    if ((which & 8) != 0) {
-        platform.failing.insert("set " + root + " " + volume);
     }
 }
 
@@ -75,21 +74,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     platform.interrupted = (failures & 16) != 0;
     // Where Windows runs from: C:, unknown, any letter in either case (and
     // the punctuation between), or any text at all, too long ones included.
-    switch (input.ConsumeIntegralInRange(0, 3)) {
-        case 1:
-            platform.failing.insert("windir 260");
-            break;
-        case 2:
-            platform.windows_directory =
-                std::string(1, input.ConsumeIntegralInRange('A', 'z')) + ":\\Windows";
-            break;
-        case 3:
-            platform.windows_directory = input.ConsumeRandomLengthString(300);
-            break;
-        default:
-            break;
+    const int windows = input.ConsumeIntegralInRange(0, 3);
+    if (windows == 1) {
+        platform.failing.insert("windir 260");
     }
-
+    platform.windows_directory =
+        windows == 2   ? std::string(1, input.ConsumeIntegralInRange('A', 'z')) + ":\\Windows"
+        : windows == 3 ? input.ConsumeRandomLengthString(300)
+                       : platform.windows_directory;
     std::vector<std::string> argv;
     for (int argc = input.ConsumeIntegralInRange(0, 4); argc > 0; --argc) {
         // An argument is a C string: it cannot hold a zero byte.

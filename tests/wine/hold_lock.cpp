@@ -1,16 +1,15 @@
 // The other side of the Wine cases, with vacate's own Windows platform:
-//   lock               takes vacate's lock as a run does, says "held", and
-//                      keeps it until its standard input ends; then exits
-//                      without letting go, as a run that dies would;
-//   squat              the same with a mutex of the lock's name made as any
-//                      user could, open to everyone (a NULL DACL);
-//   squat-as-admin     the same with one owned by Administrators, as a run's
-//                      is, but open to everyone too;
+//   lock               takes vacate's lock as a run does, says "held", keeps
+//                      it until its input ends, then exits without letting go;
+//   squat              holds a mutex of the lock's name open to everyone;
+//   squat-as-admin     the same, owned by Administrators as a run's is;
 //   interrupt-inside   Ctrl+C to its own console inside the hold, then says
 //                      whether the release found it waiting;
 //   interrupt-outside  Ctrl+C outside the hold: the process must end there.
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -19,26 +18,13 @@
 
 namespace {
 
-bool squat(bool as_admin) {
-    SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    alignas(DWORD) BYTE administrators[SECURITY_MAX_SID_SIZE];
-    alignas(DWORD) BYTE world[SECURITY_MAX_SID_SIZE];
-    alignas(DWORD) BYTE acl[256];
-    DWORD sizes[] = {sizeof administrators, sizeof world};
-    auto* list = reinterpret_cast<ACL*>(acl);
-    if (as_admin &&
-        (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &sizes[0]) ||
-         !CreateWellKnownSid(WinWorldSid, nullptr, world, &sizes[1]) ||
-         !InitializeAcl(list, sizeof acl, ACL_REVISION) ||
-         !AddAccessAllowedAce(list, ACL_REVISION, MUTEX_ALL_ACCESS, administrators) ||
-         !AddAccessAllowedAce(list, ACL_REVISION, MUTEX_ALL_ACCESS, world) ||
-         !SetSecurityDescriptorOwner(&descriptor, administrators, FALSE))) {
-        return false;
-    }
-    SetSecurityDescriptorDacl(&descriptor, TRUE, as_admin ? list : nullptr, FALSE);
-    SECURITY_ATTRIBUTES everyone{sizeof everyone, &descriptor, FALSE};
-    return CreateMutexA(&everyone, TRUE, "Global\\vacate.drive-letters") != nullptr &&
+// A mutex of the lock's name made with the security that `sddl` describes,
+// and held.
+bool squat(const char* sddl) {
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+    return ConvertStringSecurityDescriptorToSecurityDescriptorA(
+               sddl, SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr) != FALSE &&
+           CreateMutexA(&attributes, TRUE, "Global\\vacate.drive-letters") != nullptr &&
            GetLastError() != ERROR_ALREADY_EXISTS;
 }
 
@@ -48,9 +34,12 @@ int main(int argc, char** argv) {
     vacate::Platform& platform = vacate::system_platform();
     const char* mode = argc == 2 ? argv[1] : "";
     const bool lock = std::strcmp(mode, "lock") == 0;
-    const bool as_admin = std::strcmp(mode, "squat-as-admin") == 0;
-    if (lock || as_admin || std::strcmp(mode, "squat") == 0) {
-        if (lock ? platform.lock_machine(0) != vacate::Lock::held : !squat(as_admin)) {
+    const char* sddl = std::strcmp(mode, "squat") == 0 ? "D:NO_ACCESS_CONTROL"
+                       : std::strcmp(mode, "squat-as-admin") == 0
+                           ? "O:BAD:(A;;0x1f0001;;;BA)(A;;0x1f0001;;;WD)"
+                           : nullptr;
+    if (lock || sddl != nullptr) {
+        if (lock ? platform.lock_machine(0) != vacate::Lock::held : !squat(sddl)) {
             return 1;
         }
         std::puts("held");
