@@ -2,9 +2,12 @@
 // fake, beside the fewest that the program's rules allow: one drive-set query
 // for each candidate letter the search does not skip, one probe of the source
 // and one of the target, the volume calls of the move in their one order, and
-// the settle wait's probes and pauses; and whether it took the machine's lock
-// and held interruptions back over the move. A run past the argument checks
-// also asks once where Windows runs from, which is not counted.
+// the settle wait's probes and pauses, and what Windows needs of the source
+// (its page files and the volume it boots from: four reads at most, three
+// when it boots from a volume that is not known); and whether it took the
+// machine's lock and held interruptions back over the move. A run past the
+// argument checks also asks once where Windows runs from, which is not
+// counted.
 
 #include <cstdio>
 #include <string>
@@ -22,7 +25,17 @@ struct Path {
     std::vector<std::string> failing;
     int mount_unseen_queries;
     int least_queries, least_volume_calls, least_pauses;
+    std::string paging_files = "";
+    char system_volume = '\0';
 };
+
+int count_starting(const FakePlatform& platform, const std::string& prefix) {
+    int n = 0;
+    for (const FakePlatform::Call& call : platform.calls) {
+        n += call.text.starts_with(prefix) ? 1 : 0;
+    }
+    return n;
+}
 
 }  // namespace
 
@@ -70,23 +83,30 @@ int main() {
          3 + 2,
          4,
          0},
+        {"page file on the source", {"vacate", "K"}, "CDEK", {}, 0, 3 + 1, 0, 0, "K"},
+        {"the volume Windows boots from", {"vacate", "K"}, "CDEK", {}, 0, 3 + 1, 0, 0, "", 'K'},
+        {"preview", {"vacate", "/whatif", "K"}, "CDEK", {}, 0, 3 + 2, 1, 0},
     };
-    std::printf("%-30s %14s %14s %14s %10s %6s\n", "path", "queries/least", "volume/least",
-                "pauses/least", "lock/hold", "status");
+    std::printf("%-30s %14s %14s %14s %7s %10s %6s\n", "path", "queries/least", "volume/least",
+                "pauses/least", "needs", "lock/hold", "status");
     for (const Path& path : paths) {
         FakePlatform platform(path.volumes);
         platform.failing.insert(path.failing.begin(), path.failing.end());
         platform.mount_unseen_queries = path.mount_unseen_queries;
+        platform.paging_files = path.paging_files;
+        platform.system_volume = path.system_volume;
         const RunRecord run = record_run(platform, path.argv);
         const int queries = platform.count("drives");
         const int pauses = platform.count("sleep 1000");
         const int locks = platform.count("lock 2000");
         const int holds = platform.count("hold");
+        const int needs = count_starting(platform, "reg ") + count_starting(platform, "device ");
         const int volume_calls = static_cast<int>(platform.calls.size()) - queries - pauses -
-                                 locks - 2 * holds - platform.count("windir 260");
-        std::printf("%-30s %8d/%-5d %8d/%-5d %8d/%-5d %8d/%-1d %6d\n", path.what, queries,
+                                 locks - 2 * holds - platform.count("windir 260") - needs -
+                                 platform.count("admin");
+        std::printf("%-30s %8d/%-5d %8d/%-5d %8d/%-5d %7d %8d/%-1d %6d\n", path.what, queries,
                     path.least_queries, volume_calls, path.least_volume_calls, pauses,
-                    path.least_pauses, locks, holds, run.status);
+                    path.least_pauses, needs, locks, holds, run.status);
     }
     return 0;
 }

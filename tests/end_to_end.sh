@@ -4,7 +4,8 @@
 #
 # A table is written as words: "K:/" is a drive with no volume behind it,
 # "K:>name" a mount point of the volume "name" (the link ../volumes/name,
-# whose directory exists unless the name starts with "gone").
+# whose directory exists unless the name starts with "gone"), and
+# "NAME=TEXT" a file of the table, a registry value, its lines split by |.
 set -u
 exe=$1
 work=$(mktemp -d)
@@ -25,6 +26,7 @@ lay_out() {
     for entry; do
         case $entry in
             ?:/) mkdir "$drives/${entry%/}" ;;
+            *=*) tr '|' '\n' <<<"${entry#*=}" >"$drives/${entry%%=*}" ;;
             ?:\>*)
                 name=${entry#*>}
                 [[ $name == gone* ]] || mkdir -p "$work/volumes/$name"
@@ -39,6 +41,8 @@ describe() {
     for path in "$drives"/*; do
         if [[ -L $path ]]; then
             words+=("${path##*/}>$(readlink "$path" | sed 's|^\.\./volumes/||')")
+        elif [[ -f $path ]]; then
+            words+=("${path##*/}=$(paste -sd '|' "$path")")
         elif [[ -e $path ]]; then
             words+=("${path##*/}/")
         fi
@@ -74,6 +78,10 @@ where <Drive> is drive letter to free up and
 [ExcludeList] is a set of drive letters not to move it to
 
 For example:  $exe K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,E,K,Y and Z"
+help="$usage
+/whatif  (before <Drive>) says where the volume would go, and changes nothing
+/v       (before <Drive>) says where the volume went
+"
 
 check "a move: the mount point goes to the chosen letter" \
     "C:/ D:/ E:/ K:>k" "C:/ D:/ E:/ F:>k" 0 "" K ABCDEKYZ
@@ -92,17 +100,48 @@ check "no free letter" "C:/ K:>k" "C:/ K:>k" 255 "No free drive letters availabl
 " K DEFGHIJKLMNOPQRSTUVWXYZ
 check "not a letter" "C:/ K:>k" "C:/ K:>k" 255 "Invalid drive letter: 7K
 " 7K
-check "usage without arguments" "C:/ K:>k" "C:/ K:>k" 0 "$usage"
+check "usage without arguments" "C:/ K:>k" "C:/ K:>k" 255 "$usage"
+check "usage for an option without a drive" "C:/ K:>k" "C:/ K:>k" 255 "$usage" /v
 check "usage with three arguments" "C:/ K:>k" "C:/ K:>k" 255 "$usage" K D E
-check "help with three arguments" "C:/ K:>k" "C:/ K:>k" 0 "$usage" "/?" D E
+check "help with three arguments" "C:/ K:>k" "C:/ K:>k" 0 "$help" "/?" D E
 for drive in C c; do
     check "Windows' own volume: $drive" "C:>c K:>k" "C:>c K:>k" 255 "Windows runs from C:; can't free it
 " "$drive"
 done
-for help in "/?" "-?" "-h" "--help" help HELP; do
-    check "help: $help" "C:/ K:>k" "C:/ K:>k" 0 "$usage" "$help"
+for request in "/?" "-?" "-h" "--help" help HELP; do
+    check "help: $request" "C:/ K:>k" "C:/ K:>k" 0 "$help" "$request"
 done
-check "help with an exclude list" "C:/ K:>k" "C:/ K:>k" 0 "$usage" "/?" DEF
+check "help with an exclude list" "C:/ K:>k" "C:/ K:>k" 0 "$help" "/?" DEF
+
+# The volumes Windows needs, as the table tells them.
+paged='C:/ D:>d K:>k PagingFiles=?:\pagefile.sys|D:\pagefile.sys'
+for drive in D d; do
+    check "a page file on D: ($drive)" "$paged" "$paged" 255 "Windows keeps a page file on D:; can't free it
+" "$drive"
+done
+check "a page file on a free letter" "C:/ PagingFiles=Q:\pagefile.sys" \
+    "C:/ PagingFiles=Q:\pagefile.sys" 0 "Drive Q: is already free
+" Q
+check "a page file elsewhere" "C:/ K:>k PagingFiles=C:\pagefile.sys" \
+    "C:/ D:>k PagingFiles=C:\pagefile.sys" 0 "" K
+boots="C:/ K:>k S:>esp SystemPartition=../volumes/esp"
+for drive in S s; do
+    check "the system volume ($drive)" "$boots" "$boots" 255 "Windows boots from S:; can't free it
+" "$drive"
+done
+
+# The options, before the drive only.
+check "a preview" "C:/ K:>k" "C:/ K:>k" 0 "Would move K: to D:
+" /whatif K
+check "a move, reported" "C:/ K:>k" "C:/ D:>k" 0 "Moved K: to D:
+" -V K
+for option in /v /whatif; do
+    check "$option after the drive" "C:/ K:>k" "C:/ K:>k" 255 "Options go before the drive: $option is not an exclude list
+" K $option
+done
+check "an exclude list still moves" "C:/ D:/ K:>k" "C:/ D:/ G:>k" 0 "" K DEF
+check "not an option" "C:/ K:>k" "C:/ K:>k" 255 "Invalid drive letter: /x
+" /x K
 
 # A move leaves the volume's contents reachable through the new letter.
 lay_out C:/ K:\>k

@@ -3,6 +3,7 @@
 #include "capture.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace {
@@ -16,6 +17,10 @@ bool letter_of_root(const char* root, char& letter) {
 
 std::string volume_of(char letter) {
     return std::string("Volume{") + letter + "}";
+}
+
+std::string device_of(const std::string& volume) {
+    return R"(\Device\Harddisk)" + volume;
 }
 
 FakePlatform::FakePlatform(const std::string& volumes, const std::string& bare) {
@@ -76,6 +81,64 @@ std::uint32_t FakePlatform::GetSystemWindowsDirectoryA(char* buffer, std::uint32
     }
     std::memcpy(buffer, windows_directory.c_str(), length + 1);
     return length;
+}
+
+// Each value where Windows keeps it, of its type, written as Windows writes
+// it; the system partition's device in capitals, as QueryDosDeviceA never
+// answers it.
+bool FakePlatform::RegGetValueA(vacate::RegistryKey key, const char* subkey, const char* value,
+                                std::uint32_t flags, void* data, std::uint32_t* size) {
+    const std::string memory =
+        R"(SYSTEM\CurrentControlSet\Control\Session Manager\Memory Management)";
+    const std::string where = subkey + std::string(" ") + value;
+    std::string text;
+    std::uint32_t type = vacate::registry_string_list;
+    if (where == memory + " PagingFiles") {
+        for (const char letter : paging_files) {
+            text += letter + std::string(R"(:\pagefile.sys 0 0)") + '\0';
+        }
+    } else if (where == memory + " ExistingPageFiles") {
+        for (const char letter : existing_page_files) {
+            text += R"(\??\)" + std::string(1, letter) + R"(:\pagefile.sys)" + '\0';
+        }
+    } else if (where == R"(SYSTEM\Setup SystemPartition)") {
+        type = vacate::registry_string;
+        text = device_of(system_volume == '\0' ? "Volume1" : volume_of(system_volume));
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    } else {
+        answer("reg " + where, false);
+        return false;
+    }
+    text += '\0';
+    const bool fits = text.size() <= *size;
+    const bool possible = key == vacate::RegistryKey::local_machine && (flags & type) != 0 && fits;
+    if (!answer("reg " + std::string(value), possible)) {
+        *size = static_cast<std::uint32_t>(text.size());
+        return false;
+    }
+    std::memcpy(data, text.data(), text.size());
+    *size = static_cast<std::uint32_t>(text.size());
+    return true;
+}
+
+// A volume's device first, then one that the name stood for before.
+std::uint32_t FakePlatform::QueryDosDeviceA(const char* device, char* target, std::uint32_t size) {
+    const char letter = device[0];
+    std::string text;
+    if (mounted.count(letter) != 0) {
+        text = device_of(mounted[letter]) + '\0' + device_of("Volume{old}") + '\0';
+    } else if (letter >= 'A' && letter <= 'Z' && in_use(letter)) {
+        text = R"(\Device\LanmanRedirector\;)" + std::string(device) + '\0';
+    }
+    text += '\0';
+    const bool possible =
+        std::strlen(device) == 2 && device[1] == ':' && text.size() > 1 && text.size() <= size;
+    if (!answer("device " + std::string(device), possible)) {
+        return 0;
+    }
+    std::memcpy(target, text.data(), text.size());
+    return static_cast<std::uint32_t>(text.size());
 }
 
 std::uint32_t FakePlatform::GetLogicalDrives() {

@@ -12,11 +12,17 @@
 // An in-memory platform that logs every call, one entry each, in this form:
 //   windir 260            GetSystemWindowsDirectoryA (answers
 //                         `windows_directory`, as kernel32 would)
+//   reg PagingFiles       RegGetValueA of a value (PagingFiles and
+//                         ExistingPageFiles from `paging_files` and
+//                         `existing_page_files`, SystemPartition from
+//                         `system_volume`, as Windows writes them)
+//   device K:             QueryDosDeviceA
 //   drives                GetLogicalDrives
 //   name K:\ 260          GetVolumeNameForVolumeMountPointA
 //   delete K:\            DeleteVolumeMountPointA
 //   set F:\ Volume{K}     SetVolumeMountPointA
 //   sleep 1000            Sleep
+//   admin                 is_administrator, failed when not (`administrator`)
 //   lock 2000             lock_machine, then " busy" or " squatted" when it
 //                         answers so (see `locks`)
 //   hold                  hold_interruptions
@@ -48,6 +54,14 @@ public:
     // How many queries a new mount point stays unseen for; -1 is never.
     int mount_unseen_queries = 0;
     std::string windows_directory = "C:\\Windows";
+    // The letters of the page files that Windows will use from its next start
+    // and those it uses now, in the case the registry gives them; '?' is
+    // "Windows chooses".
+    std::string paging_files;
+    std::string existing_page_files;
+    // The letter of the volume that Windows boots from, if it has one.
+    char system_volume = '\0';
+    bool administrator = true;
     std::set<std::string> failing;
     std::set<int> failing_queries;
     // An interruption arrives inside the hold.
@@ -64,12 +78,16 @@ public:
     std::string letters_holding(const std::string& volume) const;  // where it is mounted
 
     std::uint32_t GetSystemWindowsDirectoryA(char* buffer, std::uint32_t size) override;
+    bool RegGetValueA(vacate::RegistryKey key, const char* subkey, const char* value,
+                      std::uint32_t flags, void* data, std::uint32_t* size) override;
+    std::uint32_t QueryDosDeviceA(const char* device, char* target, std::uint32_t size) override;
     std::uint32_t GetLogicalDrives() override;
     bool GetVolumeNameForVolumeMountPointA(const char* root, char* volume,
                                            std::uint32_t length) override;
     bool DeleteVolumeMountPointA(const char* root) override;
     bool SetVolumeMountPointA(const char* root, const char* volume) override;
     void Sleep(std::uint32_t milliseconds) override;
+    bool is_administrator() override { return answer("admin", administrator); }
     vacate::Lock lock_machine(std::uint32_t milliseconds) override;
     void hold_interruptions() override { answer("hold", true); }
     bool release_interruptions() override {
@@ -100,5 +118,7 @@ private:
 
 // The volume name the fake gives the volume first found at `letter`.
 std::string volume_of(char letter);
+// The device that QueryDosDeviceA names a volume by.
+std::string device_of(const std::string& volume);
 
 #endif

@@ -20,7 +20,8 @@ using Phase = std::vector<Call>;
 // The log cut into the phases of a run, in the one order that a run meets
 // them; what does not fit that order is left in `rest`.
 struct Phases {
-    Phase windir, turn, search, name, hold, removal, mounts, release, wait, rest;
+    Phase windir, turn, search, needs, recheck, name, admin, hold, removal, mounts, release, wait,
+        rest;
 };
 
 Phases phases_of(const FakePlatform& platform) {
@@ -39,7 +40,10 @@ Phases phases_of(const FakePlatform& platform) {
     take(run.windir, 1, {"windir "});
     take(run.turn, 2, {"lock "});
     take(run.search, SIZE_MAX, {"drives"});
+    take(run.needs, 4, {"reg ", "device "});
+    take(run.recheck, 1, {"drives"});
     take(run.name, 1, {"name "});
+    take(run.admin, 1, {"admin"});
     take(run.hold, 1, {"hold"});
     take(run.removal, 1, {"delete "});
     take(run.mounts, 2, {"set "});
@@ -66,6 +70,13 @@ std::string usage_text(const std::string& program) {
            program + " K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,E,K,Y and Z";
 }
 
+std::string help_text(const std::string& program) {
+    return usage_text(program) +
+           "\n"
+           "/whatif  (before <Drive>) says where the volume would go, and changes nothing\n"
+           "/v       (before <Drive>) says where the volume went\n";
+}
+
 RunRecord record_run(FakePlatform& platform, std::vector<std::string> argv) {
     RunRecord run;
     run.argv = argv;
@@ -86,16 +97,38 @@ RunRecord record_run(FakePlatform& platform, std::vector<std::string> argv) {
 }
 
 std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
-    // What was asked.
-    const std::string drive = run.argv.size() > 1 ? run.argv[1] : "";
-    std::string word = drive;
-    std::transform(word.begin(), word.end(), word.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const bool help = run.argv.size() < 2 || word == "help" ||
-                      std::set<std::string>{"/?", "-?", "-h", "--help"}.count(drive) != 0;
-    const bool usage = help || run.argv.size() > 3;
+    // What was asked: options, then the drive and the exclude list.
+    const std::vector<std::string>& argv = run.argv;
+    const auto lower = [](std::string word) {
+        std::transform(word.begin(), word.end(), word.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        return word;
+    };
+    const auto is_switch = [](const std::string& word) { return word[0] == '/' || word[0] == '-'; };
+    bool help = false;
+    bool whatif = false;
+    bool tell = false;
+    std::size_t first = 1;
+    for (; first < argv.size() && !help; ++first) {
+        const std::string word = lower(argv[first]);
+        const std::string option = is_switch(word) ? word.substr(1) : "";
+        help =
+            word == "help" || std::set<std::string>{"/?", "-?", "-h", "--help"}.count(argv[first]);
+        if (option == "whatif" && !whatif) {
+            whatif = true;
+        } else if (option == "v" && !tell) {
+            tell = true;
+        } else if (!help) {
+            break;
+        }
+    }
+    const std::size_t given = argv.size() > first ? argv.size() - first : 0;
+    const bool usage = help || given < 1 || given > 2;
+    const std::string drive = usage ? "" : argv[first];
+    const std::string list = given == 2 ? argv[first + 1] : "";
     const char letter = static_cast<char>(drive[0] & ~0x20);
     const bool named_letter = !usage && letter >= 'A' && letter <= 'Z';
+    const bool misplaced = named_letter && given == 2 && is_switch(list);
     const std::string source = text(letter) + ":";
     const std::string root = source + "\\";
     const auto found = run.mounted_before.find(letter);
@@ -109,7 +142,7 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
     const Phases p = phases_of(platform);
     const std::string turn = p.turn.empty() ? "" : p.turn.back().text;
     const bool waited = p.turn.size() == 2;
-    const bool asks = named_letter && !windows_here;
+    const bool asks = named_letter && !misplaced && !windows_here;
     const bool turned = asks && !turn.ends_with(" busy");
     const bool named = turned && at(p.name, 0).succeeded;
     const bool removed = named && at(p.removal, 0).succeeded;
@@ -136,6 +169,50 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
          ends(-1, "Target drive " + text(taken) + ": is already in use\n"));
     const std::string refused =
         "Could not set mount point to " + text(target) + ":...restoring to " + source + "\n";
+    const std::string moved = tell ? "Moved " + source + " to " + text(target) + ":\n" : "";
+
+    // What Windows needs of the source, as far as the platform told it: a page
+    // file on it (PagingFiles first; ExistingPageFiles only when that does
+    // not name it), and the volume it boots from (the device behind the
+    // source only once SystemPartition is known).
+    const auto names = [&](std::string letters, std::size_t i) {
+        return at(p.needs, i).succeeded &&
+               lower(letters).find(text(static_cast<char>(letter | 0x20))) != std::string::npos;
+    };
+    std::vector<std::string> needs = {"reg PagingFiles"};
+    const bool paging_file = names(platform.paging_files, 0);
+    if (!paging_file) {
+        needs.push_back("reg ExistingPageFiles");
+    }
+    const bool page_file = paging_file || names(platform.existing_page_files, 1);
+    if (!page_file) {
+        needs.push_back("reg SystemPartition");
+    }
+    const bool partition_known = !page_file && at(p.needs, 2).succeeded;
+    if (partition_known) {
+        needs.push_back("device " + source);
+    }
+    const bool boots = partition_known && at(p.needs, 3).succeeded &&
+                       platform.system_volume != '\0' &&
+                       volume == volume_of(platform.system_volume);
+    std::vector<std::string> asked;
+    for (const Call& call : p.needs) {
+        asked.push_back(call.text);
+    }
+    const bool past_needs = !p.needs.empty() || !p.recheck.empty() || !p.name.empty();
+    const bool kept = page_file || boots;
+
+    // A preview names a target from D to Z, other than the source, not
+    // excluded, and free at the probe just before the volume's name.
+    const char would = run.output.size() > 17 ? run.output[17] : '\0';
+    const bool may = at(p.admin, 0).succeeded;
+    const std::string preview = "Would move " + source + " to " + text(would) + ":" +
+                                (may ? "" : "; the move needs an elevated run") + "\n";
+    const bool fair_target =
+        would >= 'D' && would <= 'Z' && would != letter &&
+        lower(list).find(text(static_cast<char>(would | 0x20))) == std::string::npos &&
+        (at(p.recheck, 0).drives >> (would - 'A') & 1) == 0;
+
     // The wait: a probe, then a pause and a probe while the target reads
     // free, 15 pauses at most.
     const int bit = target >= 'A' && target <= 'Z' ? target - 'A' : 31;
@@ -162,29 +239,37 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         {true, run.status == 0 || run.status == -1 || run.status == -2,
          "status outside 0, -1 and -2"},
         {usage,
-         run.output == usage_text(run.argv.empty() ? "vacate" : run.argv[0]) &&
+         run.output == (help ? help_text : usage_text)(argv.empty() ? "vacate" : argv[0]) &&
              run.status == (help ? 0 : -1) && platform.calls.empty(),
-         "help or no argument must print the usage alone with 0, and too many arguments with -1"},
+         "help must print the usage and the options with 0, and a call without a drive, or with "
+         "more than a drive and a list, the usage alone with -1"},
         {!usage && !named_letter,
          run.output == "Invalid drive letter: " + drive + "\n" && run.status == -1 &&
              platform.calls.empty(),
          "a drive that is not a letter must be refused before any platform call"},
+        {misplaced,
+         ends(-1, "Options go before the drive: " + list + " is not an exclude list\n") &&
+             platform.calls.empty(),
+         "an option after the drive must be refused with its line and -1 before any platform "
+         "call"},
         {true, run.errors == notes,
          "standard error must say only why the run waited, or went on without the lock"},
         {named_letter,
          std::count(run.output.begin(), run.output.end(), '\n') <= 2 &&
              (run.output.empty() || run.output.back() == '\n'),
          "a run must print at most two lines, each with its line end"},
-        {named_letter, p.windir.size() == 1 && p.windir[0].text == "windir 260",
+        {named_letter && !misplaced, p.windir.size() == 1 && p.windir[0].text == "windir 260",
          "a run must first ask where Windows runs from"},
         {named_letter && windows_here,
          platform.calls.size() == 1 &&
              ends(-1, "Windows runs from " + source + "; can't free it\n"),
          "the volume Windows runs from must be refused with its line and -1, asking nothing more"},
         {asks, p.rest.empty(),
-         "the calls must come in a run's one order: the turn, the search and probes, the "
-         "volume name, the hold, the removal, the mounts, the release, the wait"},
-        {asks,
+         "the calls must come in a run's one order: the turn, the search and probes, what "
+         "Windows needs, the target's probe, the volume name, the hold, the removal, the mounts, "
+         "the release, the wait"},
+        {asks && whatif, p.turn.empty(), "a preview must take no turn"},
+        {asks && !whatif,
          waited ? p.turn[0].text == "lock 2000 busy" && turn.starts_with("lock 118000")
                 : turn.starts_with("lock 2000") && turn != "lock 2000 busy",
          "a run must wait 2 s for its turn, and 118 s more only after a busy lock, before all "
@@ -193,22 +278,43 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
          platform.calls.size() == 1 + p.turn.size() &&
              ends(-1, "Another run of vacate is still at work; can't free " + source + "\n"),
          "a lock still busy must end the run with its line and -1, touching nothing"},
-        {turned && p.name.empty(), none(p.hold, p.removal, p.mounts, p.release) && early_outcome,
+        {turned && past_needs, asked == needs,
+         "a run must ask what Windows needs of the source before its last probe: PagingFiles, "
+         "ExistingPageFiles unless the first names it, SystemPartition, then the source's "
+         "device once that is known"},
+        {turned && page_file,
+         none(p.recheck, p.name, p.admin, p.hold, p.removal, p.mounts, p.release, p.wait) &&
+             ends(-1, "Windows keeps a page file on " + source + "; can't free it\n"),
+         "a volume that holds a page file must be refused with its line and -1, asking nothing "
+         "more"},
+        {turned && !page_file && boots,
+         none(p.recheck, p.name, p.admin, p.hold, p.removal, p.mounts, p.release, p.wait) &&
+             ends(-1, "Windows boots from " + source + "; can't free it\n"),
+         "the volume Windows boots from must be refused with its line and -1, asking nothing "
+         "more"},
+        {turned && !kept && p.name.empty(),
+         none(p.admin, p.hold, p.removal, p.mounts, p.release) && early_outcome,
          "a run that touched nothing must end with one of its three early outcomes"},
         {turned && !p.name.empty(), at(p.name, 0).text == "name " + root + " 260",
          "the first volume call must read the source's volume name"},
         {turned && !p.name.empty() && !named,
-         none(p.hold, p.removal, p.mounts, p.release, p.wait) &&
+         none(p.admin, p.hold, p.removal, p.mounts, p.release, p.wait) &&
              ends(-1, "Could not get info for " + root + "\n"),
          "a refused volume name must end the run with its message and -1"},
-        {named, p.hold.size() == 1 && p.removal.size() == 1,
+        {!whatif, p.admin.empty(), "only a preview may ask whether the run may move volumes"},
+        {named && whatif,
+         p.admin.size() == 1 && none(p.hold, p.removal, p.mounts, p.release, p.wait) &&
+             fair_target && ends(may ? 0 : -1, preview),
+         "a preview must say where the volume would go, with 0, or with -1 and why when the "
+         "run may not move it, changing nothing"},
+        {named && !whatif, p.hold.size() == 1 && p.removal.size() == 1,
          "the removal must come right after the hold"},
-        {named,
+        {named && !whatif,
          p.release.size() == 1 && at(p.release, 0).printed == static_cast<long>(run.output.size()),
          "the hold must end right after the last mount call, with the outcome told"},
-        {named, at(p.removal, 0).text == "delete " + root,
+        {named && !whatif, at(p.removal, 0).text == "delete " + root,
          "the volume name must be followed by removing the source"},
-        {named && !removed,
+        {named && !removed && !whatif,
          none(p.mounts, p.wait) && ends(-1, "Could not remove " + root + "\n") && at_source,
          "a refused removal must end the run with its message, -1 and nothing moved"},
         {removed,
@@ -228,14 +334,16 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
              holder.empty(),
          "a failed restore must say so, naming the volume, and end the run with -2"},
         {mounted, p.mounts.size() == 1, "a mount that succeeded must not be followed by another"},
-        {mounted && interrupted, p.wait.empty() && ends(0, "") && at_target,
-         "an interrupted move must end at once, silently, with 0 and the volume moved"},
+        {mounted && interrupted, p.wait.empty() && ends(0, moved) && at_target,
+         "an interrupted move must end at once with 0, the volume moved, saying only where when "
+         "asked"},
         {mounted && !interrupted, alternates,
          "the wait must alternate probes and pauses of 1000 ms, at most 15, from probe to probe"},
         {mounted && !interrupted, pauses_while_free,
          "the wait must pause only while the target reads free, up to 15 times"},
-        {mounted, ends(0, "") && at_target,
-         "a move must end silently with 0 and the volume at the target alone"},
+        {mounted, ends(0, moved) && at_target,
+         "a move must end with 0 and the volume at the target alone, saying where only when "
+         "asked"},
     };
     for (const Rule& rule : rules) {
         if (rule.applies && !rule.holds) {

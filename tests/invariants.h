@@ -8,6 +8,8 @@
 #include "fake_platform.h"
 
 std::string usage_text(const std::string& program);
+// The usage text and the options, as a request for help prints them.
+std::string help_text(const std::string& program);
 
 // What the program printed, what it asked of the platform and what it left
 // mounted where, after one run.

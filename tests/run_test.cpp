@@ -19,14 +19,23 @@
 namespace {
 
 // With C, D, E and K in use: once its turn has come, the search asks for D,
-// E and F, then the run probes K and F again before it touches anything.
-const std::string checks = "drives; drives; drives; drives; drives";
+// E and F, and the run probes K; then it asks what Windows needs of K and
+// probes F again before it touches anything.
+const std::string search = "drives; drives; drives; drives";
+std::string needs(char source = 'K') {
+    return std::string("reg PagingFiles; reg ExistingPageFiles; reg SystemPartition; device ") +
+           source + ":";
+}
+const std::string checks = search + "; " + needs() + "; drives";
 const std::string moves_k_to_f =
     checks + R"(; name K:\ 260; hold; delete K:\; set F:\ Volume{K}; release; drives)";
 const std::string turn = "windir 260; lock 2000";
 const std::string move_k_to_f = turn + "; " + moves_k_to_f;
+const std::string preview_k = "windir 260; " + checks + R"(; name K:\ 260; admin)";
 const std::string usage = usage_text("vacate");
+const std::string help = help_text("vacate");
 const std::string refused = "Windows runs from K:; can't free it\n";
+const std::string paged = "Windows keeps a page file on K:; can't free it\n";
 
 struct RunRow {
     const char* what;
@@ -34,6 +43,10 @@ struct RunRow {
     std::string volumes = "CDEK";
     std::string bare = "";
     std::string windows = R"(C:\Windows)";
+    std::string paging_files = "";
+    std::string existing_page_files = "";
+    char system_volume = '\0';
+    bool administrator = true;
     std::set<std::string> failing = {};
     std::set<int> failing_queries = {};
     std::vector<vacate::Lock> locks = {};
@@ -57,29 +70,42 @@ void PrintTo(const RunRow& row, std::ostream* out) {
 }
 
 const RunRow run_rows[] = {
-    {.what = "no arguments", .args = {}, .output = usage},
-    {.what = "not even a name", .args = {}, .output = usage, .no_name = true},
+    {.what = "no arguments", .args = {}, .status = -1, .output = usage},
+    {.what = "not even a name", .args = {}, .status = -1, .output = usage, .no_name = true},
     {.what = "three arguments, as from a space inside the list",
      .args = {"K", "D", "E"},
      .status = -1,
      .output = usage},
-    {.what = "help, whatever follows", .args = {"/?", "D", "E"}, .output = usage},
-    {.what = "help", .args = {"/?"}, .output = usage},
-    {.what = "help, with a list", .args = {"--help", "DE"}, .output = usage},
-    {.what = "help, the word", .args = {"HeLp"}, .output = usage},
+    {.what = "help, whatever follows", .args = {"/?", "D", "E"}, .output = help},
+    {.what = "help", .args = {"/?"}, .output = help},
+    {.what = "help, with a list", .args = {"--help", "DE"}, .output = help},
+    {.what = "help, the word", .args = {"HeLp"}, .output = help},
+    {.what = "help after an option", .args = {"/v", "-h", "K"}, .output = help},
+    {.what = "an option without a drive", .args = {"/whatif"}, .status = -1, .output = usage},
     {.what = "not the word: drive H",
      .args = {"helpme"},
      .output = "Drive H: is already free\n",
      .calls = turn + "; drives; drives; drives; drives"},
     {.what = "not help", .args = {"/?x"}, .status = -1, .output = "Invalid drive letter: /?x\n"},
+    {.what = "not an option",
+     .args = {"/x", "K"},
+     .status = -1,
+     .output = "Invalid drive letter: /x\n"},
+    {.what = "an option twice",
+     .args = {"/v", "-V", "K"},
+     .status = -1,
+     .output = "Invalid drive letter: -V\n"},
+    {.what = "an option after the drive",
+     .args = {"K", "/v"},
+     .status = -1,
+     .output = "Options go before the drive: /v is not an exclude list\n"},
+    {.what = "a preview after the drive",
+     .args = {"K", "-whatif"},
+     .status = -1,
+     .output = "Options go before the drive: -whatif is not an exclude list\n"},
     {.what = "digit", .args = {"1"}, .status = -1, .output = "Invalid drive letter: 1\n"},
     {.what = "empty", .args = {"", "AB"}, .status = -1, .output = "Invalid drive letter: \n"},
     {.what = "8-bit", .args = {"\xC4K"}, .status = -1, .output = "Invalid drive letter: \xC4K\n"},
-    {.what = "[ between cases",
-     .args = {"[:"},
-     .status = -1,
-     .output = "Invalid drive letter: [:\n"},
-    {.what = "~ after z", .args = {"~"}, .status = -1, .output = "Invalid drive letter: ~\n"},
     {.what = "every candidate excluded",
      .args = {"K", "DEFGHIJKLMNOPQRSTUVWXYZ"},
      .status = -1,
@@ -99,7 +125,7 @@ const RunRow run_rows[] = {
      .failing_queries = {1, 3},
      .status = -1,
      .output = "Target drive K: is already in use\n",
-     .calls = turn + "; drives; drives"},
+     .calls = turn + "; drives; drives; " + needs()},
     {.what = "no volume behind the source, as for a network share",
      .args = {"K"},
      .volumes = "CDE",
@@ -123,7 +149,7 @@ const RunRow run_rows[] = {
     {.what = "not knowing where Windows runs from is no reason to refuse",
      .args = {"C"},
      .failing = {"windir 260"},
-     .calls = turn + "; " + checks +
+     .calls = turn + "; " + search + "; " + needs('C') + "; drives" +
               R"(; name C:\ 260; hold; delete C:\; set F:\ Volume{C}; release; drives)"},
     {.what = "Windows without a letter",
      .args = {"K"},
@@ -149,11 +175,89 @@ const RunRow run_rows[] = {
      .calls = "windir 260; lock 2000 squatted; " + moves_k_to_f},
     {.what = "lower case, long argument and exclude list",
      .args = {"k:\\", "abcdefyz"},
-     .calls =
-         turn +
-         R"(; drives; drives; drives; name K:\ 260; hold; delete K:\; set G:\ Volume{K}; release; drives)"},
+     .calls = turn + "; drives; drives; " + needs() +
+              R"(; drives; name K:\ 260; hold; delete K:\; set G:\ Volume{K}; release; drives)"},
     {.what = "only the first character counts; empty list",
      .args = {"Kxyz", ""},
+     .calls = move_k_to_f},
+    {.what = "a page file on the source",
+     .args = {"k"},
+     .paging_files = "?CK",
+     .status = -1,
+     .output = paged,
+     .calls = turn + "; " + search + "; reg PagingFiles"},
+    {.what = "a page file in use on the source, named in lower case",
+     .args = {"K"},
+     .existing_page_files = "k",
+     .status = -1,
+     .output = paged,
+     .calls = turn + "; " + search + "; reg PagingFiles; reg ExistingPageFiles"},
+    {.what = "a page file where Windows chooses names no letter",
+     .args = {"K"},
+     .paging_files = "?",
+     .calls = move_k_to_f},
+    {.what = "a page file on a free letter: nothing to move",
+     .args = {"Q"},
+     .paging_files = "Q",
+     .output = "Drive Q: is already free\n",
+     .calls = turn + "; " + search},
+    {.what = "page files that cannot be read are no reason to refuse",
+     .args = {"K"},
+     .paging_files = "K",
+     .existing_page_files = "K",
+     .failing = {"reg PagingFiles", "reg ExistingPageFiles"},
+     .calls = move_k_to_f},
+    {.what = "the system volume",
+     .args = {"K"},
+     .system_volume = 'K',
+     .status = -1,
+     .output = "Windows boots from K:; can't free it\n",
+     .calls = turn + "; " + search + "; " + needs()},
+    {.what = "the system volume, not known",
+     .args = {"K"},
+     .system_volume = 'K',
+     .failing = {"reg SystemPartition"},
+     .calls =
+         turn + "; " + search +
+         R"(; reg PagingFiles; reg ExistingPageFiles; reg SystemPartition; drives; name K:\ 260; hold; delete K:\; set F:\ Volume{K}; release; drives)"},
+    {.what = "the system volume, its device not known",
+     .args = {"K"},
+     .system_volume = 'K',
+     .failing = {"device K:"},
+     .calls = move_k_to_f},
+    {.what = "a preview",
+     .args = {"/whatif", "K"},
+     .output = "Would move K: to F:\n",
+     .calls = preview_k},
+    {.what = "a preview in any case, with a report",
+     .args = {"-V", "/WhatIf", "k", "def"},
+     .output = "Would move K: to G:\n",
+     .calls = "windir 260; drives; drives; " + needs() + R"(; drives; name K:\ 260; admin)"},
+    {.what = "a preview by someone who may not move it",
+     .args = {"/whatif", "K"},
+     .administrator = false,
+     .status = -1,
+     .output = "Would move K: to F:; the move needs an elevated run\n",
+     .calls = preview_k},
+    {.what = "a preview of a page file's volume",
+     .args = {"/whatif", "K"},
+     .paging_files = "K",
+     .status = -1,
+     .output = paged,
+     .calls = "windir 260; " + search + "; reg PagingFiles"},
+    {.what = "a preview of a letter already free",
+     .args = {"/whatif", "Q"},
+     .output = "Drive Q: is already free\n",
+     .calls = "windir 260; " + search},
+    {.what = "a preview of a volume whose name cannot be read",
+     .args = {"/whatif", "K"},
+     .failing = {R"(name K:\ 260)"},
+     .status = -1,
+     .output = "Could not get info for K:\\\n",
+     .calls = "windir 260; " + checks + R"(; name K:\ 260)"},
+    {.what = "a move, reported",
+     .args = {"/v", "K"},
+     .output = "Moved K: to F:\n",
      .calls = move_k_to_f},
 };
 
@@ -163,6 +267,10 @@ TEST_P(Runs, EndWithTheirStatusMessageAndCalls) {
     const RunRow& row = GetParam();
     FakePlatform platform(row.volumes, row.bare);
     platform.windows_directory = row.windows;
+    platform.paging_files = row.paging_files;
+    platform.existing_page_files = row.existing_page_files;
+    platform.system_volume = row.system_volume;
+    platform.administrator = row.administrator;
     platform.failing = row.failing;
     platform.failing_queries = row.failing_queries;
     platform.locks = row.locks;
@@ -178,6 +286,21 @@ TEST_P(Runs, EndWithTheirStatusMessageAndCalls) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Row, Runs, testing::ValuesIn(run_rows), name_of);
+
+// Options share the drive's place now: a letter is A to Z in either case, and
+// the characters on each side of those ranges are none.
+TEST(Run, TakesOnlyTheLettersAToZInEitherCaseForADrive) {
+    for (const char c : std::string("@AZ[`az{")) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"vacate", {c}}, {"vacate", "/v", {c}}}) {
+            FakePlatform platform("CDEK");
+            const RunRecord run = record_run(platform, args);
+            const bool letter = std::isalpha(static_cast<unsigned char>(c)) != 0;
+            EXPECT_EQ(run.output == "Invalid drive letter: " + args.back() + "\n", !letter) << c;
+            EXPECT_EQ(broken_rule(run, platform), "") << c;
+        }
+    }
+}
 
 TEST(Run, UsageNamesTheProgramAsInvoked) {
     const std::string output = capture_output([] { vacate::print_usage(R"(C:\bin\v.exe)"); });

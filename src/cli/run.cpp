@@ -6,6 +6,7 @@
 #include "relocation/drive_letters.h"
 #include "relocation/relocate.h"
 #include "relocation/report.h"
+#include "relocation/windows_volumes.h"
 
 namespace vacate {
 
@@ -19,14 +20,9 @@ bool is_ascii_letter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
-// The ways people ask a console command for help, on Windows and elsewhere.
-// None starts with a letter, so none could have named a drive.
-constexpr const char* help_requests[] = {"/?", "-?", "-h", "--help"};
-
-// The word, in any case. It starts with a letter, but nobody who types it
-// whole means drive H:, and a request for help must not move a volume.
-bool is_help_word(const char* argument) {
-    for (const char* word = "help"; *word != '\0'; ++word, ++argument) {
+// Whether `argument` is `word`, given in lower case, in any case.
+bool is_word(const char* argument, const char* word) {
+    for (; *word != '\0'; ++word, ++argument) {
         if ((*argument | 0x20) != *word) {
             return false;
         }
@@ -34,13 +30,28 @@ bool is_help_word(const char* argument) {
     return *argument == '\0';
 }
 
+// The ways people ask a console command for help, on Windows and elsewhere.
+// None starts with a letter, so none could have named a drive.
+constexpr const char* help_requests[] = {"/?", "-?", "-h", "--help"};
+
+// The word too, in any case. It starts with a letter, but nobody who types
+// it whole means drive H:, and a request for help must not move a volume.
 bool asks_for_help(const char* argument) {
     for (const char* request : help_requests) {
         if (std::strcmp(argument, request) == 0) {
             return true;
         }
     }
-    return is_help_word(argument);
+    return is_word(argument, "help");
+}
+
+bool is_switch(char c) {
+    return c == '/' || c == '-';
+}
+
+// "/whatif", "-WhatIf" and so on.
+bool is_option(const char* argument, const char* name) {
+    return is_switch(argument[0]) && is_word(argument + 1, name);
 }
 
 void make_drive_name(DriveText& name, char letter) {
@@ -55,19 +66,6 @@ void make_drive_root(DriveText& root, const DriveText& name) {
     root[1] = name[1];
     root[2] = '\\';
     root[3] = '\0';
-}
-
-// Room for any path that the 8-bit calls answer.
-constexpr std::uint32_t path_capacity = 260;
-
-// Windows' own tools refuse to take the letter of the volume Windows runs
-// from: every program, service and setting names it. Not knowing where that
-// is (a failed call, a path without a drive letter) is no reason to refuse.
-bool holds_windows(Platform& platform, char letter) {
-    char directory[path_capacity];
-    const std::uint32_t length = platform.GetSystemWindowsDirectoryA(directory, path_capacity);
-    return length >= 2 && length < path_capacity && directory[1] == ':' &&
-           is_ascii_letter(directory[0]) && (directory[0] & ~0x20) == letter;
 }
 
 // A run that has waited this long says why it seems to hang.
@@ -101,34 +99,56 @@ bool take_turn(Platform& platform, const char* source_name) {
 int run(int argc, char** argv, Platform& platform) {
     // A POSIX caller may pass no arguments at all, not even a name.
     const char* program_name = argc > 0 ? argv[0] : "vacate";
-    if (argc < 2 || asks_for_help(argv[1])) {
-        print_usage(program_name);
-        return 0;
+    bool preview = false;
+    bool tell = false;
+    int drive = 1;
+    for (; drive < argc; ++drive) {
+        if (asks_for_help(argv[drive])) {
+            print_help(program_name);
+            return 0;
+        }
+        if (!preview && is_option(argv[drive], "whatif")) {
+            preview = true;
+        } else if (!tell && is_option(argv[drive], "v")) {
+            tell = true;
+        } else {
+            break;
+        }
     }
-    // Most often a space typed inside the exclude list: a script must not go
-    // on as if the letter were free.
-    if (argc > 3) {
+    // No drive is most often an unset variable in a script, and more than a
+    // drive and a list a space typed inside the list: a script must not go on
+    // as if the letter were free.
+    const int given = argc - drive;
+    if (given < 1 || given > 2) {
         print_usage(program_name);
         return -1;
     }
     // Anything else would be sent to the platform as a bogus root, or read as
-    // a free drive that needs no moving.
-    if (!is_ascii_letter(argv[1][0])) {
-        report("Invalid drive letter: %s\n", argv[1]);
+    // a free drive that needs no moving. An older vacate stops here too, at
+    // an option it does not know.
+    if (!is_ascii_letter(argv[drive][0])) {
+        report("Invalid drive letter: %s\n", argv[drive]);
+        return -1;
+    }
+    // Read as an exclude list, an option after the drive would only avoid the
+    // letters of its name, and the volume would move for real.
+    if (given == 2 && is_switch(argv[drive + 1][0])) {
+        report("Options go before the drive: %s is not an exclude list\n", argv[drive + 1]);
         return -1;
     }
 
     DriveText source_name;
     DriveText source_root;
-    make_drive_name(source_name, argv[1][0]);
+    make_drive_name(source_name, argv[drive][0]);
     make_drive_root(source_root, source_name);
-    const char* exclude_list = argc == 3 ? upcase_ascii(argv[2]) : "";
+    const char* exclude_list = given == 2 ? upcase_ascii(argv[drive + 1]) : "";
 
     if (holds_windows(platform, source_name[0])) {
         report("Windows runs from %s; can't free it\n", source_name);
         return -1;
     }
-    if (!take_turn(platform, source_name)) {
+    // A preview changes nothing, and so has no turn to wait for.
+    if (!preview && !take_turn(platform, source_name)) {
         return -1;
     }
     const char target_letter = find_free_drive_letter(platform, exclude_list);
@@ -145,17 +165,30 @@ int run(int argc, char** argv, Platform& platform) {
         report("Drive %s is already free\n", source_name);
         return 0;
     }
-    // Asked afresh: another program may have taken the letter since the search.
-    // The source, in use a moment ago, is taken too: it can only have been
-    // offered by a drive set that failed or changed during the search, and
-    // moving a volume onto its own letter frees nothing.
+    if (holds_page_file(platform, source_name[0])) {
+        report("Windows keeps a page file on %s; can't free it\n", source_name);
+        return -1;
+    }
+    if (is_system_volume(platform, source_name)) {
+        report("Windows boots from %s; can't free it\n", source_name);
+        return -1;
+    }
+    // Asked afresh, just before the move: another program may have taken the
+    // letter since the search. The source, in use a moment ago, is taken too:
+    // it can only have been offered by a drive set that failed or changed
+    // during the search, and moving a volume onto its own letter frees
+    // nothing.
     if (target_name[0] == source_name[0] || !drive_letter_is_free(platform, target_name[0])) {
         report("Target drive %s is already in use\n", target_name);
         return -1;
     }
 
     char volume[volume_name_capacity];
-    return relocate_volume(platform, source_root, source_name, target_root, target_name, volume);
+    if (preview) {
+        return preview_relocation(platform, source_root, source_name, target_name, volume);
+    }
+    return relocate_volume(platform, source_root, source_name, target_root, target_name, volume,
+                           tell);
 }
 
 void print_usage(const char* program_name) {
@@ -166,6 +199,14 @@ void print_usage(const char* program_name) {
         "\n"
         "For example:  %s K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,E,K,Y and Z",
         program_name, program_name);
+}
+
+void print_help(const char* program_name) {
+    print_usage(program_name);
+    report("%s",
+           "\n"
+           "/whatif  (before <Drive>) says where the volume would go, and changes nothing\n"
+           "/v       (before <Drive>) says where the volume went\n");
 }
 
 char* upcase_ascii(char* text) {

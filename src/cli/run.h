@@ -6,10 +6,14 @@
 namespace vacate {
 
 // One whole invocation: `argv` as main receives it, the status as main returns
-// it. Upper-cases the exclude list in argv[2]'s own storage.
+// it. Upper-cases the exclude list in its own storage in argv.
 int run(int argc, char** argv, Platform& platform);
 
+// The usage text, with the program's name in both of its places and no line
+// end after its last word.
 void print_usage(const char* program_name);
+// The usage text, then a line for each option.
+void print_help(const char* program_name);
 
 // Folds a to z only: drive letters are ASCII whatever the code page, and a
 // byte of 0x80 or more must pass through unchanged.

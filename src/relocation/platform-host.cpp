@@ -28,6 +28,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <iterator>
 
@@ -108,6 +109,7 @@ public:
         return fd_ >= 0 && fstatat(fd_, path, &status, 0) == 0 && S_ISDIR(status.st_mode);
     }
     int fd() const { return fd_; }
+    bool writable() const { return fd_ >= 0 && faccessat(fd_, ".", W_OK, AT_EACCESS) == 0; }
 
 private:
     // The entry itself: a link is not followed.
@@ -129,6 +131,57 @@ public:
         }
         std::copy(std::begin(directory), std::end(directory), buffer);
         return sizeof directory - 1;
+    }
+
+    // A file of the table, a string a line: the lines' ends become the
+    // strings' zeros, and one more zero ends the list. A string is the first.
+    // The buffer must have room for the file and two zeros.
+    bool RegGetValueA(RegistryKey, const char*, const char* value, std::uint32_t flags, void* data,
+                      std::uint32_t* size) override {
+        const DriveTable table;
+        const int file = table.fd() < 0 ? -1 : openat(table.fd(), value, O_RDONLY | O_CLOEXEC);
+        if (file < 0) {
+            return false;
+        }
+        auto* text = static_cast<char*>(data);
+        struct stat status {};
+        const bool fits =
+            fstat(file, &status) == 0 && S_ISREG(status.st_mode) && status.st_size + 2 <= *size;
+        auto length = fits ? static_cast<std::uint32_t>(status.st_size) : 0;
+        const bool whole = fits && read(file, text, length) == static_cast<ssize_t>(length);
+        close(file);
+        if (!whole) {
+            *size = static_cast<std::uint32_t>(status.st_size) + 2;
+            return false;
+        }
+        if (length > 0 && text[length - 1] != '\n') {
+            text[length++] = '\n';
+        }
+        std::replace(text, text + length, '\n', '\0');
+        text[length] = '\0';
+        *size = (flags & registry_string_list) != 0
+                    ? length + 1
+                    : static_cast<std::uint32_t>(std::strlen(text)) + 1;
+        return true;
+    }
+
+    // The text of the entry's link: the volume's name.
+    std::uint32_t QueryDosDeviceA(const char* device, char* target, std::uint32_t size) override {
+        EntryName entry;
+        const DriveTable table;
+        if (device[0] < 'A' || device[0] > 'Z' || device[1] != ':' || device[2] != '\0' ||
+            table.fd() < 0 || size < 2) {
+            return 0;
+        }
+        make_entry_name(entry, device[0]);
+        // One byte to spare shows that the text was not cut short.
+        const ssize_t length = readlinkat(table.fd(), entry, target, size - 1);
+        if (length < 0 || static_cast<std::uint32_t>(length) >= size - 1) {
+            return 0;
+        }
+        target[length] = '\0';
+        target[length + 1] = '\0';
+        return static_cast<std::uint32_t>(length) + 2;
     }
 
     std::uint32_t GetLogicalDrives() override {
@@ -181,6 +234,8 @@ public:
     }
 
     void Sleep(std::uint32_t milliseconds) override { pause(milliseconds); }
+
+    bool is_administrator() override { return DriveTable().writable(); }
 
     // The descriptor stays open, and so the lock held, until the process
     // ends. Without a drive table there is nothing to take turns on.

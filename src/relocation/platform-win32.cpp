@@ -1,5 +1,5 @@
-// The real platform: kernel32's 8-bit entry points, and for the lock the
-// security calls of advapi32. Text is in the active code page throughout, as
+// The real platform: kernel32's 8-bit entry points, and advapi32's for the
+// registry and for the lock's security. Text is in the active code page throughout, as
 // the rest of the program assumes.
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -12,6 +12,8 @@
 #include "relocation/platform.h"
 
 namespace vacate {
+
+static_assert(registry_string == RRF_RT_REG_SZ && registry_string_list == RRF_RT_REG_MULTI_SZ);
 
 namespace {
 
@@ -53,7 +55,7 @@ bool make_sid(WELL_KNOWN_SID_TYPE type, Sid& sid) {
 // only a member of Administrators can move a volume, and only one can make
 // that group the lock's owner. Elevation alone is not membership (an elevated
 // Backup Operator, a service with a powerful privilege).
-bool is_administrator() {
+bool token_holds_administrators() {
     Sid administrators;
     BOOL member = FALSE;
     return make_sid(WinBuiltinAdministratorsSid, administrators) &&
@@ -136,6 +138,19 @@ public:
         return ::GetSystemWindowsDirectoryA(buffer, size);
     }
 
+    bool RegGetValueA(RegistryKey, const char* subkey, const char* value, std::uint32_t flags,
+                      void* data, std::uint32_t* size) override {
+        DWORD bytes = *size;
+        const LSTATUS status =
+            ::RegGetValueA(HKEY_LOCAL_MACHINE, subkey, value, flags, nullptr, data, &bytes);
+        *size = bytes;
+        return status == ERROR_SUCCESS;
+    }
+
+    std::uint32_t QueryDosDeviceA(const char* device, char* target, std::uint32_t size) override {
+        return ::QueryDosDeviceA(device, target, size);
+    }
+
     std::uint32_t GetLogicalDrives() override { return ::GetLogicalDrives(); }
 
     bool GetVolumeNameForVolumeMountPointA(const char* root, char* volume,
@@ -153,13 +168,15 @@ public:
 
     void Sleep(std::uint32_t milliseconds) override { ::Sleep(milliseconds); }
 
+    bool is_administrator() override { return token_holds_administrators(); }
+
     // Never released: the process's end lets it go, and a holder that died
     // leaves it abandoned, which a wait takes too. A run that is not an
     // administrator takes no turn: it cannot move anything, and is refused
     // at once. A wait that fails gives no turn either, and is said.
     Lock lock_machine(std::uint32_t milliseconds) override {
         if (lock_ == nullptr) {
-            if (!is_administrator()) {
+            if (!token_holds_administrators()) {
                 return Lock::held;
             }
             lock_ = open_lock();

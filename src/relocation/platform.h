@@ -13,17 +13,36 @@ enum class Lock {
                // failed: no turns at all
 };
 
-// The only door to the operating system. The first six methods carry the
-// names and the argument order of the kernel32 calls they stand for, so that
-// a reader can check each use against the Windows documentation; every one
-// but Sleep and GetSystemWindowsDirectoryA answers plain success or failure,
-// because no error code is ever shown. The last three are the program's own,
-// a few system calls each.
+// Where a registry read starts: the one predefined key that a run reads.
+enum class RegistryKey { local_machine };
+
+// The types that a registry read accepts, as RegGetValueA's RRF_RT_REG_SZ
+// and RRF_RT_REG_MULTI_SZ: a value of another type is not read.
+constexpr std::uint32_t registry_string = 0x00000002;
+constexpr std::uint32_t registry_string_list = 0x00000020;
+
+// The only door to the operating system. The first eight methods carry the
+// names and the argument order of the kernel32 and advapi32 calls they stand
+// for, so that a reader can check each use against the Windows
+// documentation; every one but Sleep and the two that answer a length
+// answers plain success or failure, because no error code is ever shown.
+// The last four are the program's own, a few system calls each.
 class Platform {
 public:
     // The length of the path written to buffer, without its zero; the size
     // the buffer needs when it is too small; 0 on failure.
     virtual std::uint32_t GetSystemWindowsDirectoryA(char* buffer, std::uint32_t size) = 0;
+    // A value of the registry, of a type that `flags` accepts, into `data`,
+    // whose size in bytes is `size` on the way in and what was written (or,
+    // when it did not fit, what is needed) on the way out. A string arrives
+    // with its zero, a list with the zero of each string and one more. The
+    // type is never asked: `flags` has decided it.
+    virtual bool RegGetValueA(RegistryKey key, const char* subkey, const char* value,
+                              std::uint32_t flags, void* data, std::uint32_t* size) = 0;
+    // What the device `device` ("K:") stands for, as a list of zero-ended
+    // strings, the one in force first, ended by one more zero. Answers how
+    // many characters it wrote, or 0 on failure, as when they do not fit.
+    virtual std::uint32_t QueryDosDeviceA(const char* device, char* target, std::uint32_t size) = 0;
     // Bit 0 is A, bit 25 is Z; a set bit is a letter in use.
     virtual std::uint32_t GetLogicalDrives() = 0;
     // On success, volume holds the zero-terminated name of the volume mounted
@@ -33,6 +52,10 @@ public:
     virtual bool DeleteVolumeMountPointA(const char* root) = 0;
     virtual bool SetVolumeMountPointA(const char* root, const char* volume) = 0;
     virtual void Sleep(std::uint32_t milliseconds) = 0;
+
+    // Whether this run may change drive letters: on Windows, whether the
+    // token in force holds Administrators.
+    virtual bool is_administrator() = 0;
 
     // Waits at most `milliseconds` for no other run to hold the machine's
     // drive letters, then holds them until this process ends, however it

@@ -1,8 +1,10 @@
 // Drives whole runs through the fake platform with everything taken from the
 // fuzz input: the arguments' bytes, which letters hold volumes or are in use,
-// where Windows runs from, how another program changes the drive set, which
-// calls fail, when a new mount point shows up, what the lock answers and
-// whether the move is interrupted. Every run must keep the rules of broken_rule.
+// where Windows runs from, where its page files are and which volume it
+// boots from, how another program changes the drive set, which calls fail,
+// when a new mount point shows up, what the lock answers, whether the run
+// may move volumes and whether the move is interrupted, and options before
+// the arguments. Every run must keep the rules of broken_rule.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -82,16 +84,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         windows == 2   ? std::string(1, input.ConsumeIntegralInRange('A', 'z')) + ":\\Windows"
         : windows == 3 ? input.ConsumeRandomLengthString(300)
                        : platform.windows_directory;
+    // Letters as the registry may write them, in either case, '?' or any
+    // other byte but the zero that would end the list.
+    platform.paging_files = input.ConsumeRandomLengthString(4).c_str();
+    platform.existing_page_files = input.ConsumeRandomLengthString(4).c_str();
+    const char system = input.ConsumeIntegralInRange('@', 'Z');
+    platform.system_volume = system == '@' ? '\0' : system;
+    platform.administrator = input.ConsumeBool();
+    const auto unknown = input.ConsumeIntegral<std::uint8_t>();
+    const char* const needs[] = {"reg PagingFiles", "reg ExistingPageFiles", "reg SystemPartition"};
+    for (unsigned bit = 0; bit < 3; ++bit) {
+        if ((unknown >> bit & 1) != 0) {
+            platform.failing.insert(needs[bit]);
+        }
+    }
     std::vector<std::string> argv;
     for (int argc = input.ConsumeIntegralInRange(0, 4); argc > 0; --argc) {
         // An argument is a C string: it cannot hold a zero byte.
         argv.push_back(argv.empty() ? "vacate" : input.ConsumeRandomLengthString(6).c_str());
     }
+    // Options in front, any of them twice, or help among them.
+    const char* const options[] = {"/whatif", "-WhatIf", "/v", "-V", "/?"};
+    std::size_t drive = 1;
+    for (int count = input.ConsumeIntegralInRange(0, 2); count > 0 && !argv.empty(); --count) {
+        argv.insert(argv.begin() + 1, options[input.ConsumeIntegralInRange(0, 4)]);
+        ++drive;
+    }
     for (int lock = input.ConsumeIntegralInRange(0, 2); lock > 0; --lock) {
         platform.locks.push_back(static_cast<vacate::Lock>(input.ConsumeIntegralInRange(0, 2)));
     }
-    if (argv.size() > 1 && !argv[1].empty()) {
-        fail_calls(platform, static_cast<char>(argv[1][0] & ~0x20), failures);
+    if (drive < argv.size() && !argv[drive].empty()) {
+        const auto source = static_cast<char>(argv[drive][0] & ~0x20);
+        fail_calls(platform, source, failures);
+        if ((unknown & 8) != 0) {
+            platform.failing.insert("device " + std::string(1, source) + ":");
+        }
     }
 
     const RunRecord run = record_run(platform, argv);

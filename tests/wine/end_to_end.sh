@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the real vacate.exe under Wine against drive letters put in use in the
-# prefix's dosdevices folder, and checks its exact output, its exit status and
-# how many times it called each of the five kernel32 functions, as Wine's
-# relay trace shows them; and, with the helper hold_lock.exe, the lock and the
-# hold against interruptions of the real Windows platform.
+# prefix's dosdevices folder, and registry values written for a case, and
+# checks its exact output, its exit status and how many times it called each
+# of its Windows functions, as Wine's relay trace shows them; and, with the
+# helper hold_lock.exe, the lock and the hold against interruptions of the
+# real Windows platform.
 # Usage: end_to_end.sh PREFIX EXE CASE [HELPER]
 set -euo pipefail
 prefix=$1
@@ -18,20 +19,45 @@ where <Drive> is drive letter to free up and
 [ExcludeList] is a set of drive letters not to move it to
 
 For example:  $program K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,E,K,Y and Z"
+help="$usage
+/whatif  (before <Drive>) says where the volume would go, and changes nothing
+/v       (before <Drive>) says where the volume went
+"
+memory='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Memory Management'
 
-# expect "LETTERS IN USE" STATUS OUTPUT "CALL COUNTS" [ARGUMENT...]
-# The counts are of GetSystemWindowsDirectoryA, GetLogicalDrives, GetVolumeNameForVolumeMountPointA,
-# DeleteVolumeMountPointA, SetVolumeMountPointA and Sleep, then of the lock
-# (CreateMutexExA, WaitForSingleObject) and of SetConsoleCtrlHandler, which
-# the move calls twice, around the removal: the calls that return into the
-# program, not those of the C runtimes that Wine's own DLLs load with it.
-expect() {
-    local letters=$1 status=$2 output=$3 counts=$4
-    shift 4
+work=$(mktemp -d)
+restore=()  # what puts the prefix's registry back, whatever happens
+cleanup() {
+    local command
+    for command in "${restore[@]}"; do
+        eval "$command"
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# set_value KEY NAME TYPE DATA: a registry value for this case only; the
+# prefix's own (or none) is put back when the case ends.
+set_value() {
+    local key=$1 name=$2 line
+    line=$("$here/run" "$prefix" reg query "$key" /v "$name" 2>/dev/null | tr -d '\r' |
+        sed -n "s/^    $name    \(REG_[A-Z_]*\)    \(.*\)$/\1 \2/p") || true
+    if [[ -n $line ]]; then
+        restore+=("$(printf '"$here/run" "$prefix" reg add %q /v %q /t %q /d %q /f >/dev/null' \
+            "$key" "$name" "${line%% *}" "${line#* }")")
+    else
+        restore+=("$(printf '"$here/run" "$prefix" reg delete %q /v %q /f >/dev/null' "$key" "$name")")
+    fi
+    "$here/run" "$prefix" reg add "$key" /v "$name" /t "$3" /d "$4" /f >/dev/null
+}
+
+# lay_drives "LETTERS IN USE": the prefix's drive letters, each a link to
+# drive_c but c (drive_c) and z (/), in a wine server started afresh.
+lay_drives() {
     "$here/run" "$prefix"
     local devices=$prefix/dosdevices letter
     rm -f "$devices"/?:
-    for letter in $letters; do
+    for letter in $1; do
         case $letter in
             c) ln -s ../drive_c "$devices/c:" ;;
             z) ln -s / "$devices/z:" ;;
@@ -43,10 +69,19 @@ expect() {
     # which keeps the trace short.
     WINEPREFIX=$prefix /usr/lib/wine/wineserver -k || true
     WINEPREFIX=$prefix /usr/lib/wine/wineserver -w
-    "$here/run" "$prefix" "$exe" >/dev/null
+    "$here/run" "$prefix" "$exe" >/dev/null || true
+}
 
-    work=$(mktemp -d)
-    trap 'rm -rf "$work"' EXIT
+# traced STATUS OUTPUT "CALL COUNTS" [ARGUMENT...]: a run on the drives laid
+# out, traced. The counts are of GetSystemWindowsDirectoryA, RegGetValueA,
+# QueryDosDeviceA, GetLogicalDrives, GetVolumeNameForVolumeMountPointA,
+# DeleteVolumeMountPointA, SetVolumeMountPointA and Sleep, then of the lock
+# (CreateMutexExA, WaitForSingleObject) and of SetConsoleCtrlHandler, which
+# the move calls twice, around the removal: the calls that return into the
+# program, not those of the C runtimes that Wine's own DLLs load with it.
+traced() {
+    local status=$1 output=$2 counts=$3
+    shift 3
     local got_status=0
     WINEDEBUG=+pid,+loaddll,+relay "$here/run" "$prefix" "$exe" "$@" >"$work/out" \
         2>"$work/relay" || got_status=$?
@@ -63,10 +98,11 @@ expect() {
     base=$((16#$(sed 's/.* at \([0-9A-Fa-f]*\):.*/\1/' <<<"$loaded")))
 
     local got_counts="" call ret count
-    for call in GetSystemWindowsDirectoryA GetLogicalDrives GetVolumeNameForVolumeMountPointA DeleteVolumeMountPointA \
-        SetVolumeMountPointA Sleep CreateMutexExA WaitForSingleObject SetConsoleCtrlHandler; do
+    for call in GetSystemWindowsDirectoryA RegGetValueA QueryDosDeviceA GetLogicalDrives \
+        GetVolumeNameForVolumeMountPointA DeleteVolumeMountPointA SetVolumeMountPointA Sleep \
+        CreateMutexExA WaitForSingleObject SetConsoleCtrlHandler; do
         count=0
-        for ret in $(grep -a "^$pid:[0-9a-f]*:Call KERNEL32\.$call(" "$work/relay" |
+        for ret in $(grep -a "^$pid:[0-9a-f]*:Call [A-Za-z0-9]*\.$call(" "$work/relay" |
             sed 's/.*ret=//'); do
             if ((16#$ret >= base && 16#$ret < base + 0x100000)); then
                 count=$((count + 1))
@@ -90,6 +126,27 @@ expect() {
     ((ok))
 }
 
+expect() {  # expect "LETTERS IN USE" STATUS OUTPUT "CALL COUNTS" [ARGUMENT...]
+    lay_drives "$1"
+    shift
+    traced "$@"
+}
+
+# The volume Windows boots from is the one whose device SystemPartition names,
+# which the registry may write in another case than QueryDosDeviceA answers.
+system_volume() {
+    lay_drives "c k z"
+    local device
+    device=$("$here/run" "$prefix" "$1" device K: | tr -d '\r')
+    [[ $device == \\Device\\* ]] || {
+        echo "QueryDosDeviceA answers '$device' for K:, no device"
+        return 1
+    }
+    set_value 'HKLM\SYSTEM\Setup' SystemPartition REG_SZ "${device,,}"
+    traced 255 "Windows boots from K:; can't free it
+" "1 3 1 2 0 0 0 0 1 1 0" K
+}
+
 # wait_for FILE TEXT: until FILE holds TEXT, for a minute at most.
 wait_for() {
     local tries=0
@@ -108,7 +165,7 @@ hold() {
 # Another process holds the lock: the run says on standard error that it
 # waits, and goes on once the holder has died without letting go.
 waits_for_the_lock() {
-    expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0 0" # a fresh server, with the drives
+    expect "c z" 0 "$help" "$none" "/?" # a fresh server, with the drives
     hold "$1" lock
     "$here/run" "$prefix" "$exe" Q >"$work/out" 2>"$work/errors" 3>&- &
     local run=$! waiting=0 status=0
@@ -129,7 +186,7 @@ waits_for_the_lock() {
 # all, or one that an administrator made open to all, held: the run says so
 # and goes on at once, without waiting.
 lock_squatted() {
-    expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0 0"
+    expect "c z" 0 "$help" "$none" "/?"
     hold "$1" "$2"
     local status=0
     "$here/run" "$prefix" "$exe" Q >"$work/out" 2>"$work/errors" 3>&- || status=$?
@@ -147,8 +204,6 @@ lock_squatted() {
 # the hold it waits, and the release reports it; outside, the process ends.
 interruptions() {
     "$here/run" "$prefix"
-    work=$(mktemp -d)
-    trap 'rm -rf "$work"' EXIT
     local mode
     for mode in inside outside; do
         script -qec "'$here/run' '$prefix' '$1' interrupt-$mode >'$work/$mode'" /dev/null \
@@ -160,24 +215,38 @@ interruptions() {
     }
 }
 
+none="0 0 0 0 0 0 0 0 0 0 0"
 case $name in
-    usage) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0 0" ;;
-    usage-three-arguments) expect "c z" 255 "$usage" "0 0 0 0 0 0 0 0 0" K D E ;;
+    usage) expect "c z" 255 "$usage" "$none" ;;
+    usage-three-arguments) expect "c z" 255 "$usage" "$none" K D E ;;
     windows-volume) expect "c k z" 255 "Windows runs from C:; can't free it
-" "1 0 0 0 0 0 0 0 0" c ;;
-    help) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0 0" "/?" ;;
-    help-word) expect "c z" 0 "$usage" "0 0 0 0 0 0 0 0 0" HELP ;;
+" "1 0 0 0 0 0 0 0 0 0 0" c ;;
+    help) expect "c z" 0 "$help" "$none" "/?" ;;
+    help-word) expect "c z" 0 "$help" "$none" HELP ;;
     invalid-letter) expect "c z" 255 "Invalid drive letter: 7
-" "0 0 0 0 0 0 0 0 0" 7 ;;
+" "$none" 7 ;;
+    option-after-the-drive) expect "c k z" 255 "Options go before the drive: /whatif is not an exclude list
+" "$none" K /whatif ;;
     already-free) expect "c z" 0 "Drive Q: is already free
-" "1 2 0 0 0 0 1 1 0" Q ;;
+" "1 0 0 2 0 0 0 0 1 1 0" Q ;;
     every-candidate-excluded) expect "c k z" 255 "No free drive letters available; can't free K:
-" "1 0 0 0 0 0 1 1 0" K DEFGHIJKLMNOPQRSTUVWXYZ ;;
+" "1 0 0 0 0 0 0 0 1 1 0" K DEFGHIJKLMNOPQRSTUVWXYZ ;;
+    # Wine's own PagingFiles is a plain string, which the run does not read,
+    # and it has neither ExistingPageFiles nor SystemPartition.
     removal-refused) expect "c k z" 255 'Could not remove K:\
-' "1 3 1 1 0 0 1 1 2" K ;;
+' "1 3 0 3 1 1 0 0 1 1 2" K ;;
     # D and F cost a query each, the excluded E none; G is free.
     removal-refused-after-search) expect "c d e f k z" 255 'Could not remove K:\
-' "1 5 1 1 0 0 1 1 2" k: e ;;
+' "1 3 0 5 1 1 0 0 1 1 2" k: e ;;
+    page-file)
+        lay_drives "c k z"
+        set_value "$memory" PagingFiles REG_MULTI_SZ '?:\pagefile.sys\0k:\pagefile.sys 0 0'
+        traced 255 "Windows keeps a page file on K:; can't free it
+" "1 1 0 2 0 0 0 0 1 1 0" K
+        ;;
+    system-volume) system_volume "$4" ;;
+    preview) expect "c k z" 0 "Would move K: to D:
+" "1 3 0 3 1 0 0 0 0 0 0" /WhatIf K ;;
     waits-for-the-lock) waits_for_the_lock "$4" ;;
     lock-squatted) lock_squatted "$4" squat ;;
     lock-squatted-by-an-administrator) lock_squatted "$4" squat-as-admin ;;

@@ -5,7 +5,9 @@
 //   squat-as-admin     the same, owned by Administrators as a run's is;
 //   interrupt-inside   Ctrl+C to its own console inside the hold, then says
 //                      whether the release found it waiting;
-//   interrupt-outside  Ctrl+C outside the hold: the process must end there.
+//   interrupt-outside  Ctrl+C outside the hold: the process must end there;
+//   device K:          prints the first device that K: stands for, as the
+//                      run reads it to tell the volume Windows boots from.
 
 #include <windows.h>
 // After windows.h, which it needs.
@@ -32,7 +34,15 @@ bool squat(const char* sddl) {
 
 int main(int argc, char** argv) {
     vacate::Platform& platform = vacate::system_platform();
-    const char* mode = argc == 2 ? argv[1] : "";
+    const char* mode = argc >= 2 ? argv[1] : "";
+    if (std::strcmp(mode, "device") == 0 && argc == 3) {
+        char device[261] = {};
+        if (platform.QueryDosDeviceA(argv[2], device, 260) == 0) {
+            return 1;
+        }
+        std::puts(device);
+        return 0;
+    }
     const bool lock = std::strcmp(mode, "lock") == 0;
     const char* sddl = std::strcmp(mode, "squat") == 0 ? "D:NO_ACCESS_CONTROL"
                        : std::strcmp(mode, "squat-as-admin") == 0
