@@ -12,10 +12,12 @@ README:
 - the move: status 0, silent, the volume at the lowest free letter from D (as
   this script works it out from the drive list), the file readable there and
   the old letter free;
-- a move with an exclude list;
+- a move with an exclude list, and one with /v, which names that letter;
+- a preview (/whatif), which names that letter and leaves the volume where
+  it is, and an option after the drive, refused;
 - a letter that is already free, a subst letter (no volume to move), a drive
-  argument that is not a letter, Windows' own volume, the usage text for
-  too many arguments and the requests for help.
+  argument that is not a letter, Windows' own volume, the usage text for no
+  argument and for too many, and the requests for help with the options.
 
 Whatever happens, the virtual disk is detached and deleted and the subst
 removed. Ends with status 0 when every check passed, 1 naming the checks that
@@ -136,12 +138,14 @@ function Test-Run([string] $Name, [string[]] $Arguments, [int] $Status, [string]
 }
 
 # Moves the volume from one letter and checks that it went where the search
-# rules say: the lowest free letter from D to Z that is not excluded. Answers
-# the letter where the volume is now.
+# rules say: the lowest free letter from D to Z that is not excluded, and that
+# with /v it says so. Answers the letter where the volume is now.
 function Test-Move([string] $Name, [string] $From, [string[]] $Arguments, [string] $Exclude) {
     $volume = Get-VolumeName $From
     $to = @(Get-FreeLetters $Exclude)[0]
-    Test-Run "$Name ($($From): to $($to):)" $Arguments 0 ''
+    $said = ''
+    if ($Arguments -contains '/v') { $said = "Moved $($From.ToUpperInvariant()): to $($to):`r`n" }
+    Test-Run "$Name ($($From): to $($to):)" $Arguments 0 $said
     $arrived = $volume -ne '' -and (Get-VolumeName $to) -eq $volume
     Test-That "the volume is at $($to):" $arrived
     Test-That "its file reads back through $($to):" `
@@ -157,6 +161,9 @@ $usage = "Usage: $Vacate <Drive> [Exclude list]`r`n" +
     "[ExcludeList] is a set of drive letters not to move it to`r`n" +
     "`r`n" +
     "For example:  $Vacate K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,E,K,Y and Z"
+$help = $usage + "`r`n" +
+    "/whatif  (before <Drive>) says where the volume would go, and changes nothing`r`n" +
+    "/v       (before <Drive>) says where the volume went`r`n"
 $contents = 'written before the move ' + [Guid]::NewGuid()
 
 try {
@@ -180,6 +187,13 @@ try {
     $exclude = 'abc' + @(Get-FreeLetters)[0].ToLowerInvariant()
     $letter = Test-Move 'a move with an exclude list' $letter @("$($letter.ToLowerInvariant()):", $exclude) $exclude
 
+    $to = @(Get-FreeLetters)[0]
+    Test-Run 'a preview' @('/whatif', $letter) 0 "Would move $($letter): to $($to):`r`n"
+    Test-That "the preview left the volume at $($letter):" ((Get-VolumeName $letter) -ne '')
+    Test-Run 'an option after the drive' @($letter, '/v') -1 `
+        "Options go before the drive: /v is not an exclude list`r`n"
+    $letter = Test-Move 'a move with /v' $letter @('/v', $letter) ''
+
     $free = @(Get-FreeLetters)[-1]
     Test-Run 'a letter already free' @($free) 0 "Drive $($free): is already free`r`n"
 
@@ -191,18 +205,19 @@ try {
     Test-That "the subst stays at $($substLetter):" (Test-Path -LiteralPath "$($substLetter):\volume.vhd")
 
     Test-Run 'not a letter' @('7') -1 "Invalid drive letter: 7`r`n"
-    Test-Run 'the usage, without arguments' @() 0 $usage
+    Test-Run 'the usage, without arguments' @() -1 $usage
+    Test-Run 'the usage, with an option alone' @('/whatif') -1 $usage
     Test-Run 'the usage, with three arguments' @('K', 'D', 'E') -1 $usage
-    Test-Run 'help, whatever follows' @('/?', 'D', 'E') 0 $usage
+    Test-Run 'help, whatever follows' @('/?', 'D', 'E') 0 $help
     # Windows' own volume, named in lower case: refused before anything else.
     $windows = $env:SystemDrive.Substring(0, 1)
     Test-Run "Windows' own volume" @($windows.ToLowerInvariant()) -1 `
         "Windows runs from $($windows.ToUpperInvariant()):; can't free it`r`n"
     Test-That "$($windows): is still in use" ((Get-LettersInUse) -contains $windows.ToUpperInvariant())
-    foreach ($help in '/?', '-?', '-h', '--help') {
-        Test-Run "help: $help" @($help) 0 $usage
+    foreach ($request in '/?', '-?', '-h', '--help', 'HELP') {
+        Test-Run "help: $request" @($request) 0 $help
     }
-    Test-Run 'help with an exclude list' @('/?', 'DEF') 0 $usage
+    Test-Run 'help with an exclude list' @('/?', 'DEF') 0 $help
     Test-That 'the volume has not moved since' ((Get-VolumeName $letter) -ne '')
 } catch {
     Test-That 'the run went to its end' $false $_.Exception.Message
