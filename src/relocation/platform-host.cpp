@@ -19,6 +19,7 @@
 //
 // Like the calls it stands for, it prints nothing and allocates nothing.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -96,10 +97,6 @@ public:
         }
     }
 
-    bool has(const EntryName& entry) const {
-        struct stat status {};
-        return entry_status(entry, status);
-    }
     bool has_link(const EntryName& entry) const {
         struct stat status {};
         return entry_status(entry, status) && S_ISLNK(status.st_mode);
@@ -184,14 +181,22 @@ public:
         return static_cast<std::uint32_t>(length) + 2;
     }
 
+    // The table's names in one pass into a buffer of its own (readdir would
+    // allocate), not a lookup for each of 26 letters: a run asks this at
+    // every probe.
     std::uint32_t GetLogicalDrives() override {
         const DriveTable table;
         std::uint32_t drives = 0;
-        for (char letter = 'A'; letter <= 'Z'; ++letter) {
-            EntryName entry;
-            make_entry_name(entry, letter);
-            if (table.has(entry)) {
-                drives |= std::uint32_t{1} << (letter - 'A');
+        alignas(dirent64) char names[4096];
+        ssize_t length = 0;
+        while (table.fd() >= 0 && (length = getdents64(table.fd(), names, sizeof names)) > 0) {
+            for (ssize_t at = 0; at < length;) {
+                const auto* entry = reinterpret_cast<const dirent64*>(names + at);
+                const char* name = entry->d_name;
+                if (name[0] >= 'A' && name[0] <= 'Z' && name[1] == ':' && name[2] == '\0') {
+                    drives |= std::uint32_t{1} << (name[0] - 'A');
+                }
+                at += entry->d_reclen;
             }
         }
         return drives;
