@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks the MSI that the windows preset packs, as fleets use it: its tables
-# read back with msiinfo, then under Wine a silent install, the program found
+# read back with msiinfo (the exe's file version among them), a package code
+# that follows every input and only them, then under Wine a silent install, the program found
 # through the machine's Path by a new cmd, an upgrade to a next version that
 # leaves one product, and a silent uninstall. The machine's Path must stay
 # REG_EXPAND_SZ with every entry it had. Wine leaves an empty entry (;;)
@@ -9,7 +10,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 tools/bootstrap windows
-msi=$(echo "$1"/vacate-*-win64.msi)
+build=$1
+msi=$(echo "$build"/vacate-*-win64.msi)
 version=${msi##*/vacate-}
 version=${version%-win64.msi}
 next=${version%.*}.$((${version##*.} + 1))
@@ -46,6 +48,38 @@ expect "the folder appended to the machine's Path, and taken out again" \
 expect "the Path written and removed in the install's sequence" \
     "$(table InstallExecuteSequence | grep -c 'EnvironmentStrings')" 2
 expect "for x64" "$(msiinfo suminfo "$msi" | sed -n 's/^Template: //p')" "x64;1033"
+# The version resource says the project's version, and a fourth part 0.
+project_version=$(sed -n 's/^ *VERSION \([0-9.]*\)$/\1/p' CMakeLists.txt | head -n 1)
+expect "vacate.exe versioned as its resource says" \
+    "$(table File | awk -F '\t' '$1 == "vacate.exe" { print $5 }')" "$project_version.0"
+expect "no hash for the versioned exe, one for each other file" \
+    "$(table MsiFileHash | awk -F '\t' 'NR > 3 { print $1 }' | sort | paste -sd ' ')" "LICENSE README.md"
+
+# The package code: the same for the same inputs, another when any differs.
+package_code() { msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p'; }
+build_msi() {  # build_msi ROOT OUTPUT [VARIABLE=VALUE...]: tools/msi of the sources in ROOT
+    local root=$1 output=$2
+    shift 2
+    env SOURCE_DATE_EPOCH=1700000000 GITHUB_REPOSITORY=Vacate-Maintainers/vacate "$@" \
+        "$root/tools/msi" "$version" "$build/vacate.exe" "$output" 2>/dev/null
+}
+build_msi . "$work/a.msi"
+build_msi . "$work/b.msi"
+expect "two packages of the same inputs share a code" "$(package_code "$work/b.msi")" \
+    "$(package_code "$work/a.msi")"
+other=$work/other
+mkdir -p "$other/tools" "$other/cmake" "$other/src/cli/windows"
+cp tools/msi "$other/tools/" && cp cmake/msi-codes.cmake cmake/source-date.cmake "$other/cmake/"
+cp src/cli/windows/vacate.wxs "$other/src/cli/windows/" && cp README.md LICENSE "$other/"
+echo "One more line." >>"$other/README.md"
+build_msi "$other" "$work/readme.msi"
+build_msi . "$work/publisher.msi" GITHUB_REPOSITORY=Another-Publisher/vacate
+build_msi . "$work/date.msi" SOURCE_DATE_EPOCH=1700000001
+for changed in readme publisher date; do
+    [[ $(package_code "$work/$changed.msi") != "$(package_code "$work/a.msi")" ]] &&
+        changed_code=yes || changed_code=no
+    expect "another $changed, another package code" $changed_code yes
+done
 
 environment='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment'
 uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
