@@ -3,8 +3,10 @@
 # workflow does, and checks what it wrote: the checksums, the notes, and the
 # Scoop and winget manifests (winget's installers against what the 1.12.0
 # schema requires), once with an ARM64 zip beside it (a renamed copy), once
-# without, and once for no repository at all. Then a tag of another version
-# must be refused, naming both versions.   Usage: tests/release.sh BUILD-FOLDER
+# without, and once for no repository at all, from a copy of the sources whose
+# changelog dates the version, as the tagged commit's does. Then a tag of
+# another version must be refused, naming both versions, and so must the
+# version while its section has no date.   Usage: tests/release.sh BUILD-FOLDER
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/bootstrap release
@@ -19,6 +21,13 @@ read -r product_code upgrade_code < <(cmake -D VERSION="$version" -P cmake/msi-c
 cp "$zip" "$work/vacate-$version-arm64.zip"
 echo >>"$work/vacate-$version-arm64.zip"
 repository=Vacate-Maintainers/vacate-releases
+# The sources as the tagged commit has them: the version's section dated.
+tagged=$work/tagged
+mkdir -p "$tagged/tools" "$tagged/cmake"
+cp tools/release "$tagged/tools/" && cp cmake/msi-codes.cmake "$tagged/cmake/"
+cp CMakeLists.txt "$tagged/"
+sed -e "s/^## \[$version\]\$/## [$version] - 2026-12-31/" -e '/^Not tagged yet/,/^$/d' \
+    CHANGELOG.md >"$tagged/CHANGELOG.md"
 
 # check_manifests ARCHITECTURE...: both manifests parse, name the version, and
 # give exactly these architectures' zips, each its release address and the
@@ -95,17 +104,21 @@ sys.exit(1 if failures else 0)
 PYTHON
 }
 
-tools/release "v$version" "$work" "$repository"
+"$tagged/tools/release" "v$version" "$work" "$repository"
 (cd "$work" && sha256sum -c SHA256SUMS)
 grep -q '^### ' "$work/release-notes.md"
+if grep -q 'Not tagged yet' "$work/release-notes.md"; then
+    echo "FAIL: the release notes still say that the version is not tagged"
+    exit 1
+fi
 check_manifests x64 arm64
 
 # Without the ARM64 zip, and told the repository as the workflow tells it.
 rm "$work/vacate-$version-arm64.zip"
-GITHUB_REPOSITORY=$repository tools/release "v$version" "$work"
+GITHUB_REPOSITORY=$repository "$tagged/tools/release" "v$version" "$work"
 check_manifests x64
 
-env -u GITHUB_REPOSITORY tools/release "v$version" "$work"
+env -u GITHUB_REPOSITORY "$tagged/tools/release" "v$version" "$work"
 if [[ -e $work/vacate.json || -e $work/winget ]]; then
     echo "FAIL: tools/release wrote manifests with no repository to name in them"
     exit 1
@@ -120,3 +133,14 @@ if ! grep -q "9\.9\.9.*${version//./\\.}" "$work/refusal"; then
     exit 1
 fi
 echo "release: v9.9.9 refused as it should be: $(cat "$work/refusal")"
+if ! grep -q "^## \[$version\] - " CHANGELOG.md; then
+    if tools/release "v$version" "$work" 2>"$work/refusal"; then
+        echo "FAIL: tools/release took v$version while its changelog section has no date"
+        exit 1
+    fi
+    grep -q "no date" "$work/refusal" || {
+        echo "FAIL: the refusal of an undated section does not say so: $(cat "$work/refusal")"
+        exit 1
+    }
+    echo "release: v$version refused while undated: $(cat "$work/refusal")"
+fi

@@ -15,6 +15,9 @@ README:
 - a move with an exclude list, and one with /v, which names that letter;
 - a preview (/whatif), which names that letter and leaves the volume where
   it is, and an option after the drive, refused;
+- the README's own commands that give a volume without a letter its letter
+  back, read from README.md and run through cmd.exe and PowerShell after the
+  volume's letter has been taken away with mountvol /D;
 - a letter that is already free, a subst letter (no volume to move), a drive
   argument that is not a letter, Windows' own volume, the usage text for no
   argument and for too many, and the requests for help with the options.
@@ -33,7 +36,9 @@ PowerShell 7): "Run as administrator".
 param(
     # The vacate.exe to check.
     [Parameter(Mandatory = $true)]
-    [string] $Vacate
+    [string] $Vacate,
+    # The README whose recovery commands are run.
+    [string] $Readme = (Join-Path $PSScriptRoot '..\..\README.md')
 )
 
 Set-StrictMode -Version 3
@@ -115,6 +120,43 @@ function Invoke-Vacate([string[]] $Arguments) {
     return [pscustomobject] @{ Status = $status; Output = [Text.Encoding]::ASCII.GetString($bytes) }
 }
 
+# The first line of the README's block in `Language` under the heading "A
+# volume left without a letter": the command after status -2, as a reader
+# copies it, with K: and \\?\Volume{...}\ to fill in.
+function Get-RecoveryCommand([string] $Language) {
+    $inSection = $false
+    $inBlock = $false
+    foreach ($line in Get-Content -LiteralPath $Readme) {
+        if ($inBlock) { return $line }
+        if ($line -match '^#+ ') {
+            $inSection = $line -eq '### A volume left without a letter'
+        } elseif ($inSection -and $line -eq ('```' + $Language)) {
+            $inBlock = $true
+        }
+    }
+    throw "$Readme has no $Language block under 'A volume left without a letter'"
+}
+
+# Takes the volume's letter away, as a failed restore leaves it, then runs the
+# README's command for the shell with the volume's name and letter: cmd.exe
+# reads it from a batch file, PowerShell (this one) from a script block.
+function Test-Recovery([string] $Shell, [string] $Letter) {
+    $volume = Get-VolumeName $Letter
+    & mountvol.exe "$($Letter):" /D | Out-Host
+    Test-That "$($Letter): taken from the volume, for $Shell" ((Get-LettersInUse) -notcontains $Letter)
+    $command = (Get-RecoveryCommand $Shell).Replace('K:', "$($Letter):").Replace('\\?\Volume{...}\', $volume)
+    if ($Shell -eq 'cmd') {
+        Set-Content -LiteralPath $batch -Value "@$command", '@exit %ERRORLEVEL%' -Encoding Ascii
+        & $batch | Out-Host
+    } else {
+        & ([scriptblock]::Create($command)) | Out-Host
+    }
+    $status = $LASTEXITCODE
+    Wait-Letter $Letter
+    Test-That "the README's $Shell command gives $($Letter): back: $command" `
+        ($status -eq 0 -and (Get-VolumeName $Letter) -eq $volume) "(status $status)"
+}
+
 function Format-Text([string] $Text) {
     return '"' + ($Text -replace "`r", '\r' -replace "`n", '\n') + '"'
 }
@@ -193,6 +235,9 @@ try {
     Test-Run 'an option after the drive' @($letter, '/v') -1 `
         "Options go before the drive: /v is not an exclude list`r`n"
     $letter = Test-Move 'a move with /v' $letter @('/v', $letter) ''
+    foreach ($shell in 'cmd', 'powershell') {
+        Test-Recovery $shell $letter
+    }
 
     $free = @(Get-FreeLetters)[-1]
     Test-Run 'a letter already free' @($free) 0 "Drive $($free): is already free`r`n"

