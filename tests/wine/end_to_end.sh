@@ -153,51 +153,46 @@ wait_for() {
     until grep -q "$2" "$1" 2>/dev/null || ((tries++ > 600)); do sleep 0.1; done
 }
 
-# hold HELPER MODE: the helper takes the lock's name, and keeps it until
-# fd 3 is closed.
-hold() {
-    mkfifo "$work/in"
-    "$here/run" "$prefix" "$1" "$2" <"$work/in" >"$work/holder" &
-    exec 3>"$work/in"
-    wait_for "$work/holder" held
-}
-
-# Another process holds the lock: the run says on standard error that it
-# waits, and goes on once the holder has died without letting go.
-waits_for_the_lock() {
+# Mutexes of the lock's name, each held by the helper for a few seconds: a run
+# waits only on one made exactly as a run makes it (owned by Administrators,
+# granting SYSTEM then Administrators all of a mutex with no flags, nothing
+# more), says so after 2 s and goes on once the holder has died without
+# letting go; of any other it says at once that something else holds the
+# name, and goes on without waiting. A row whose condition the run failed to
+# check waits instead, and says so.
+lock_conditions() {
     expect "c z" 0 "$help" "$none" "/?" # a fresh server, with the drives
-    hold "$1" lock
-    "$here/run" "$prefix" "$exe" Q >"$work/out" 2>"$work/errors" 3>&- &
-    local run=$! waiting=0 status=0
-    wait_for "$work/errors" waiting
-    grep -q waiting "$work/errors" && kill -0 $run 2>/dev/null && waiting=1
-    exec 3>&-
-    wait $run || status=$?
-    [[ $(cat "$work/holder") == held* && $waiting == 1 && $status == 0 &&
-        $(tr -d '\r' <"$work/out") == "Drive Q: is already free" &&
-        $(tr -d '\r' <"$work/errors") == "vacate: waiting for another run of vacate to finish" ]] || {
-        echo "holder '$(cat "$work/holder")', still waiting $waiting, status $status, output:"
-        cat "$work/out" "$work/errors"
-        return 1
-    }
-}
-
-# A mutex of the lock's name that a standard user could have made, open to
-# all, or one that an administrator made open to all, held: the run says so
-# and goes on at once, without waiting.
-lock_squatted() {
-    expect "c z" 0 "$help" "$none" "/?"
-    hold "$1" "$2"
-    local status=0
-    "$here/run" "$prefix" "$exe" Q >"$work/out" 2>"$work/errors" 3>&- || status=$?
-    exec 3>&-
-    [[ $status == 0 && $(tr -d '\r' <"$work/out") == "Drive Q: is already free" &&
-        $(tr -d '\r' <"$work/errors") == \
-        "vacate: another program holds the lock's name; going on without it" ]] || {
-        echo "status $status, output:"
-        cat "$work/out" "$work/errors"
-        return 1
-    }
+    local waiting="vacate: waiting for another run of vacate to finish"
+    local squatted="vacate: another program holds the lock's name; going on without it"
+    local failed=0 mode notes status holder started took
+    while read -r mode notes; do
+        "$here/run" "$prefix" "$1" "$mode" --seconds 5 >"$work/holder" &
+        holder=$!
+        wait_for "$work/holder" held
+        started=$SECONDS status=0
+        "$here/run" "$prefix" "$exe" Q >"$work/out" 2>"$work/errors" || status=$?
+        took=$((SECONDS - started))
+        wait $holder || true
+        if [[ $(cat "$work/holder") == held* && $status == 0 &&
+            $(tr -d '\r' <"$work/out") == "Drive Q: is already free" &&
+            $(tr -d '\r' <"$work/errors") == "${!notes}" ]]; then
+            echo "ok    $mode ($took s)"
+        else
+            failed=1
+            echo "FAIL  $mode: holder '$(cat "$work/holder")', status $status, after $took s," \
+                "errors '$(tr -d '\r' <"$work/errors")'"
+        fi
+    done <<'ROWS'
+lock waiting
+squat squatted
+squat-as-admin squatted
+another-owner squatted
+third-entry squatted
+another-mask squatted
+inherited squatted
+swapped squatted
+ROWS
+    ((failed == 0))
 }
 
 # Ctrl+C on a console (which Wine gives a program run on a terminal): inside
@@ -247,9 +242,7 @@ case $name in
     system-volume) system_volume "$4" ;;
     preview) expect "c k z" 0 "Would move K: to D:
 " "1 3 0 3 1 0 0 0 0 0 0" /WhatIf K ;;
-    waits-for-the-lock) waits_for_the_lock "$4" ;;
-    lock-squatted) lock_squatted "$4" squat ;;
-    lock-squatted-by-an-administrator) lock_squatted "$4" squat-as-admin ;;
+    lock-conditions) lock_conditions "$4" ;;
     interruptions) interruptions "$4" ;;
     *)
         echo "no such case: $name" >&2

@@ -54,19 +54,27 @@ await Parser.init();
 const parser = new Parser();
 parser.setLanguage(await Language.load(
     require.resolve('tree-sitter-powershell/tree-sitter-powershell.wasm')));
+// Windows PowerShell 5.1 is what every Windows has: PowerShell 7's own
+// syntax fails there. The grammar knows && and || between commands (a
+// pipeline chain); ??, ?. and ? : are errors to it.
 function powershellFindings(text, path) {
     const findings = [];
+    const report = (node, what) => {
+        const { row, column } = node.startPosition;
+        findings.push(`${path}:${row + 1}:${column + 1}: ${what}: ` +
+                      JSON.stringify(node.text.split('\n')[0].slice(0, 60)));
+    };
     const visit = (node) => {
         if (node.isError || node.isMissing) {
-            const { row, column } = node.startPosition;
-            const what = node.isMissing ? `missing ${node.type}` : 'cannot parse this';
-            findings.push(`${path}:${row + 1}:${column + 1}: ${what}: ` +
-                          JSON.stringify(node.text.split('\n')[0].slice(0, 60)));
+            const ps7 = node.isError && /^\s*\?/.test(node.text.replace(/^\$\w+/, ''));
+            report(node, node.isMissing ? `missing ${node.type}`
+                         : ps7 ? '??, ?. or ? : (PowerShell 7 only)' : 'cannot parse this');
             return;
         }
-        if (node.hasError) {
-            node.children.forEach(visit);
+        if (node.type === 'pipeline_chain_tail') {
+            report(node, '&& or || between commands (PowerShell 7 only)');
         }
+        node.children.forEach(visit);
     };
     visit(parser.parse(text).rootNode);
     return findings;
@@ -141,6 +149,7 @@ const brokenCopies = ['vacate-0.0.1-win64.zip', '{00000000-0000-0000-0000-000000
                       '```cmd\nmsiexec /i vacate.msi /qn\n```'];
 if ((await workflowFindings(brokenWorkflow, 'broken.yml')).length === 0 ||
     powershellFindings(brokenScript, 'broken.ps1').length === 0 ||
+    ['git status && echo ok', '$a = $b ?? 1'].some((ps7) => powershellFindings(ps7, 'ps7.ps1').length === 0) ||
     markdownFindings('text\n\n  ```powershell\n  ' + brokenScript.replaceAll('\n', '\n  ') +
                      '```\n', 'broken.md').length === 0 ||
     markdownFindings('```yaml\n' + brokenYaml + '```\n', 'broken.md').length === 0 ||
