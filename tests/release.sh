@@ -6,7 +6,10 @@
 # without, and once for no repository at all, from a copy of the sources whose
 # changelog dates the version, as the tagged commit's does. Then a tag of
 # another version must be refused, naming both versions, and so must the
-# version while its section has no date.   Usage: tests/release.sh BUILD-FOLDER
+# version while its section has no date. The notes must name the images of
+# the real-volume job's matrix, and CI's artifact that the release publishes
+# whole must hold the release's files alone, none of the tests' own.
+#   Usage: tests/release.sh BUILD-FOLDER
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/bootstrap release
@@ -23,8 +26,9 @@ echo >>"$work/vacate-$version-arm64.zip"
 repository=Vacate-Maintainers/vacate-releases
 # The sources as the tagged commit has them: the version's section dated.
 tagged=$work/tagged
-mkdir -p "$tagged/tools" "$tagged/cmake"
+mkdir -p "$tagged/tools" "$tagged/cmake" "$tagged/.github/workflows"
 cp tools/release "$tagged/tools/" && cp cmake/msi-codes.cmake "$tagged/cmake/"
+cp .github/workflows/ci.yml "$tagged/.github/workflows/"
 cp CMakeLists.txt "$tagged/"
 sed -e "s/^## \[$version\]\$/## [$version] - 2026-12-31/" -e '/^Not tagged yet/,/^$/d' \
     CHANGELOG.md >"$tagged/CHANGELOG.md"
@@ -111,6 +115,31 @@ if grep -q 'Not tagged yet' "$work/release-notes.md"; then
     echo "FAIL: the release notes still say that the version is not tagged"
     exit 1
 fi
+# The images, as ci.yml's own YAML gives the real-volume job's matrix, and
+# CI's artifacts as its upload steps name them.
+/usr/bin/python3 - "$work/release-notes.md" "$version" <<'PYTHON'
+import glob, re, sys, yaml
+notes, version = sys.argv[1:]
+workflow = yaml.safe_load(open('.github/workflows/ci.yml'))
+images = workflow['jobs']['real-volume']['strategy']['matrix']['image']
+said = re.search(r"Tested on GitHub's Windows runners, on each of ([^:]*):", open(notes).read())
+failures = []
+if not said or said.group(1).split(', ') != images:
+    failures.append(f'the notes name {said and said.group(1)!r}, not the images {images}')
+artifacts = {step['with']['name']: {path for pattern in step['with']['path'].split()
+                                    for path in glob.glob(pattern + ('*' if pattern.endswith('/') else ''))}
+             for step in workflow['jobs']['linux']['steps']
+             if step.get('uses', '').startswith('actions/upload-artifact')}
+shipped = {f'build/windows/vacate-{version}-win64.{kind}' for kind in ('zip', 'zip.sha256', 'msi', 'msi.sha256')}
+if artifacts.get('vacate-cross') != shipped:
+    failures.append(f'vacate-cross holds {sorted(artifacts.get("vacate-cross", []))}, not {sorted(shipped)}')
+tests = artifacts.get('vacate-windows-tests', set())
+if {path.rsplit('/', 1)[-1] for path in tests} != {'hold_lock.exe', f'next-version-{version.rsplit(".", 1)[0]}.{int(version.rsplit(".", 1)[1]) + 1}.msi'}:
+    failures.append(f'vacate-windows-tests holds {sorted(tests)}')
+for failure in failures:
+    print(f'FAIL: {failure}')
+sys.exit(1 if failures else 0)
+PYTHON
 check_manifests x64 arm64
 
 # Without the ARM64 zip, and told the repository as the workflow tells it.

@@ -3,8 +3,8 @@
 Moves a real volume with vacate and checks its messages and exit status.
 
 .DESCRIPTION
-Makes a small virtual disk (VHD) in a temporary folder with diskpart, formats
-it NTFS, gives it the highest free drive letter and writes a file on it. Then
+Makes a small virtual disk (VHD) with diskpart, formats it NTFS, gives it the
+highest free drive letter and writes a file on it. Then
 it runs vacate through cmd.exe, as a script would, and checks the exit status
 ($LASTEXITCODE) and every byte of standard output against the messages in the
 README:
@@ -27,7 +27,9 @@ removed. Ends with status 0 when every check passed, 1 naming the checks that
 failed, and 2 when it cannot run here.
 
 Needs Windows 10 or 11 and an elevated PowerShell (Windows PowerShell 5.1 or
-PowerShell 7): "Run as administrator".
+PowerShell 7): "Run as administrator". The real-volume job runs it on the
+Visual Studio build's vacate.exe from Windows PowerShell 5.1, and on the one
+in the zip from PowerShell 7.
 
 .EXAMPLE
 .\tests\windows\real_move.ps1 -Vacate .\build\msvc\Release\vacate.exe
@@ -47,78 +49,16 @@ $ErrorActionPreference = 'Stop'
 # error; here a non-zero status is an answer to check.
 $PSNativeCommandUseErrorActionPreference = $false
 
-if ([Environment]::OSVersion.Platform -ne [PlatformID]::Win32NT) {
-    [Console]::Error.WriteLine('real_move.ps1 moves a real volume: it runs only on Windows.')
-    exit 2
-}
-$principal = [Security.Principal.WindowsPrincipal] [Security.Principal.WindowsIdentity]::GetCurrent()
-if (-not $principal.IsInRole([Security.Principal.WindowsBuiltInRole]::Administrator)) {
-    [Console]::Error.WriteLine('real_move.ps1 makes a virtual disk and moves its drive letter, ' +
-        'which needs administrator rights: run it from a PowerShell started with "Run as administrator".')
+Import-Module (Join-Path $PSScriptRoot 'VacateTest.psm1') -Force
+$why = Get-CannotRunReason 'real_move.ps1' 'makes a virtual disk and moves its drive letter'
+if ($why) {
+    [Console]::Error.WriteLine($why)
     exit 2
 }
 $Vacate = (Resolve-Path -LiteralPath $Vacate).ProviderPath
-
-$work = Join-Path ([IO.Path]::GetTempPath()) ('vacate-real-move-' + [Guid]::NewGuid().ToString('N'))
-$vhd = Join-Path $work 'volume.vhd'
-$batch = Join-Path $work 'run.cmd'
-$outputFile = Join-Path $work 'output.txt'
-$failed = New-Object System.Collections.Generic.List[string]
-$checks = 0
+$work = New-WorkFolder 'real-move'
+$batch = Join-Path $work 'recover.cmd'
 $substLetter = $null
-
-# The drive list as vacate sees it: GetLogicalDrives, one capital per letter.
-function Get-LettersInUse {
-    [Environment]::GetLogicalDrives() | ForEach-Object { $_.Substring(0, 1).ToUpperInvariant() }
-}
-
-# The letters from D to Z that are free and not excluded, lowest first.
-function Get-FreeLetters([string] $Exclude = '') {
-    $inUse = @(Get-LettersInUse)
-    foreach ($code in ([int][char]'D')..([int][char]'Z')) {
-        $letter = [string][char]$code
-        if ($inUse -notcontains $letter -and -not $Exclude.ToUpperInvariant().Contains($letter)) {
-            $letter
-        }
-    }
-}
-
-function Wait-Letter([string] $Letter) {
-    for ($tries = 0; $tries -lt 60 -and (Get-LettersInUse) -notcontains $Letter; $tries++) {
-        Start-Sleep -Milliseconds 500
-    }
-}
-
-# The name of the volume mounted at a letter (\\?\Volume{...}\), or ''.
-function Get-VolumeName([string] $Letter) {
-    $name = ([string] (& mountvol.exe "$($Letter):\" /L)).Trim()
-    if ($LASTEXITCODE -ne 0 -or $name -notmatch '^\\\\\?\\Volume\{') { return '' }
-    return $name
-}
-
-function Invoke-Diskpart([string[]] $Commands) {
-    $commandFile = Join-Path $work 'diskpart.txt'
-    Set-Content -LiteralPath $commandFile -Value $Commands -Encoding Ascii
-    $output = & diskpart.exe /s $commandFile
-    if ($LASTEXITCODE -ne 0) {
-        throw "diskpart failed ($LASTEXITCODE): $($output -join [Environment]::NewLine)"
-    }
-}
-
-# Runs vacate through cmd.exe, as a script would run it: its exit status comes
-# back in $LASTEXITCODE, and its standard output lands in a file byte for
-# byte, where PowerShell 5.1 would re-encode what it captured. The arguments
-# here are letters and switches that cmd.exe passes on unchanged.
-function Invoke-Vacate([string[]] $Arguments) {
-    $line = '@"' + $Vacate + '"'
-    foreach ($argument in $Arguments) { $line += ' ' + $argument }
-    $line += ' >"' + $outputFile + '"'
-    Set-Content -LiteralPath $batch -Value $line, '@exit %ERRORLEVEL%' -Encoding Ascii
-    & $batch | Out-Host
-    $status = $LASTEXITCODE
-    $bytes = [IO.File]::ReadAllBytes($outputFile)
-    return [pscustomobject] @{ Status = $status; Output = [Text.Encoding]::ASCII.GetString($bytes) }
-}
 
 # The first line of the README's block in `Language` under the heading "A
 # volume left without a letter": the command after status -2, as a reader
@@ -157,23 +97,9 @@ function Test-Recovery([string] $Shell, [string] $Letter) {
         ($status -eq 0 -and (Get-VolumeName $Letter) -eq $volume) "(status $status)"
 }
 
-function Format-Text([string] $Text) {
-    return '"' + ($Text -replace "`r", '\r' -replace "`n", '\n') + '"'
-}
-
-function Test-That([string] $Name, [bool] $Passed, [string] $Detail = '') {
-    $script:checks++
-    if ($Passed) {
-        Write-Host "ok    $Name"
-    } else {
-        Write-Host "FAIL  $Name $Detail"
-        $failed.Add($Name)
-    }
-}
-
 # Runs vacate and checks its status and its whole output.
 function Test-Run([string] $Name, [string[]] $Arguments, [int] $Status, [string] $Output) {
-    $run = Invoke-Vacate $Arguments
+    $run = Invoke-Vacate $work $Vacate $Arguments
     Test-That $Name ($run.Status -eq $Status -and $run.Output -ceq $Output) `
         ("`n      status $($run.Status), expected $Status" +
          "`n      output $(Format-Text $run.Output)`n    expected $(Format-Text $Output)")
@@ -209,18 +135,7 @@ $help = $usage + "`r`n" +
 $contents = 'written before the move ' + [Guid]::NewGuid()
 
 try {
-    New-Item -ItemType Directory -Path $work | Out-Null
-
-    $letter = @(Get-FreeLetters)[-1]
-    Write-Host "A virtual disk at $($letter): in $work"
-    Invoke-Diskpart @(
-        "create vdisk file=`"$vhd`" maximum=32 type=expandable",
-        "select vdisk file=`"$vhd`"",
-        'attach vdisk',
-        'create partition primary',
-        'format fs=ntfs label=VACATE quick',
-        "assign letter=$letter")
-    Wait-Letter $letter
+    $letter = New-TestVolume $work
     Set-Content -LiteralPath "$($letter):\vacate.txt" -Value $contents -Encoding Ascii
 
     $letter = Test-Move 'a move' $letter @($letter) ''
@@ -272,20 +187,7 @@ try {
         & subst.exe "$($substLetter):" /D | Out-Host
         Test-That "the subst at $($substLetter): is removed" ((Get-LettersInUse) -notcontains $substLetter)
     }
-    if (Test-Path -LiteralPath $vhd) {
-        try {
-            Invoke-Diskpart @("select vdisk file=`"$vhd`"", 'detach vdisk')
-        } catch {
-            Test-That "the virtual disk is detached" $false $_.Exception.Message
-        }
-    }
+    Remove-TestVolume $work
     Remove-Item -LiteralPath $work -Recurse -Force -ErrorAction SilentlyContinue
 }
-
-if ($failed.Count -gt 0) {
-    Write-Host "$($failed.Count) of $checks checks failed:"
-    $failed | ForEach-Object { Write-Host "  $_" }
-    exit 1
-}
-Write-Host "All $checks checks passed."
-exit 0
+exit (Complete-Checks)

@@ -161,7 +161,7 @@ if ((await workflowFindings(brokenWorkflow, 'broken.yml')).length === 0 ||
 let failed = 0;
 for (const path of process.argv.slice(2)) {
     const text = readFileSync(path, 'utf8');
-    const findings = path.endsWith('.ps1')  ? powershellFindings(text, path)
+    const findings = /\.psm?1$/.test(path) ? powershellFindings(text, path)
                      : path.endsWith('.md') ? markdownFindings(text, path)
                                             : await workflowFindings(text, path);
     findings.forEach((finding) => console.log(finding));
