@@ -83,6 +83,12 @@ std::uint32_t FakePlatform::GetSystemWindowsDirectoryA(char* buffer, std::uint32
     return length;
 }
 
+// The device of the volume Windows boots from: one no letter holds, unless
+// `system_volume` names one.
+std::string FakePlatform::system_device() const {
+    return device_of(system_volume == '\0' ? "Volume1" : volume_of(system_volume));
+}
+
 // Each value where Windows keeps it, of its type, written as Windows writes
 // it; the system partition's device in capitals, as QueryDosDeviceA never
 // answers it.
@@ -103,7 +109,7 @@ bool FakePlatform::RegGetValueA(vacate::RegistryKey key, const char* subkey, con
         }
     } else if (where == R"(SYSTEM\Setup SystemPartition)") {
         type = vacate::registry_string;
-        text = device_of(system_volume == '\0' ? "Volume1" : volume_of(system_volume));
+        text = system_device();
         std::transform(text.begin(), text.end(), text.begin(),
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     } else {
@@ -111,23 +117,23 @@ bool FakePlatform::RegGetValueA(vacate::RegistryKey key, const char* subkey, con
         return false;
     }
     text += '\0';
-    const bool fits = text.size() <= *size;
-    const bool possible = key == vacate::RegistryKey::local_machine && (flags & type) != 0 && fits;
-    if (!answer("reg " + std::string(value), possible)) {
-        *size = static_cast<std::uint32_t>(text.size());
-        return false;
+    const bool read =
+        answer("reg " + std::string(value), key == vacate::RegistryKey::local_machine &&
+                                                (flags & type) != 0 && text.size() <= *size);
+    if (read) {
+        std::memcpy(data, text.data(), text.size());
     }
-    std::memcpy(data, text.data(), text.size());
     *size = static_cast<std::uint32_t>(text.size());
-    return true;
+    return read;
 }
 
-// A volume's device first, then one that the name stood for before.
+// A volume's device first, then one that the name stood for before: the
+// system partition's, which only the first may be taken for.
 std::uint32_t FakePlatform::QueryDosDeviceA(const char* device, char* target, std::uint32_t size) {
     const char letter = device[0];
     std::string text;
     if (mounted.count(letter) != 0) {
-        text = device_of(mounted[letter]) + '\0' + device_of("Volume{old}") + '\0';
+        text = device_of(mounted[letter]) + '\0' + system_device() + '\0';
     } else if (letter >= 'A' && letter <= 'Z' && in_use(letter)) {
         text = R"(\Device\LanmanRedirector\;)" + std::string(device) + '\0';
     }

@@ -12,10 +12,8 @@
 // An in-memory platform that logs every call, one entry each, in this form:
 //   windir 260            GetSystemWindowsDirectoryA (answers
 //                         `windows_directory`, as kernel32 would)
-//   reg PagingFiles       RegGetValueA of a value (PagingFiles and
-//                         ExistingPageFiles from `paging_files` and
-//                         `existing_page_files`, SystemPartition from
-//                         `system_volume`, as Windows writes them)
+//   reg PagingFiles       RegGetValueA of a value, as Windows writes it from
+//                         what the fields below say
 //   device K:             QueryDosDeviceA
 //   drives                GetLogicalDrives
 //   name K:\ 260          GetVolumeNameForVolumeMountPointA
@@ -54,9 +52,8 @@ public:
     // How many queries a new mount point stays unseen for; -1 is never.
     int mount_unseen_queries = 0;
     std::string windows_directory = "C:\\Windows";
-    // The letters of the page files that Windows will use from its next start
-    // and those it uses now, in the case the registry gives them; '?' is
-    // "Windows chooses".
+    // The letters of the page files for the next start and those in use, as
+    // the registry writes them ('?': Windows chooses).
     std::string paging_files;
     std::string existing_page_files;
     // The letter of the volume that Windows boots from, if it has one.
@@ -76,6 +73,7 @@ public:
     std::string log() const;  // the calls joined by "; "
     int count(const std::string& call) const;
     std::string letters_holding(const std::string& volume) const;  // where it is mounted
+    std::string system_device() const;
 
     std::uint32_t GetSystemWindowsDirectoryA(char* buffer, std::uint32_t size) override;
     bool RegGetValueA(vacate::RegistryKey key, const char* subkey, const char* value,

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <tuple>
 
 #include "relocation/platform.h"
 
@@ -123,49 +122,6 @@ TEST_F(HostPlatform, APresentVolumeMountsWhereNoDriveIs) {
     EXPECT_EQ(fs::read_symlink(table_ / "drives" / "M:"), "../volumes/spare");
     EXPECT_EQ(platform_.GetLogicalDrives(),
               bit('C') | bit('D') | bit('K') | bit('L') | bit('M') | bit('N'));
-}
-
-// What Windows keeps in the registry is a file of the table, a string a
-// line; the device behind a letter is the text of its link.
-TEST_F(HostPlatform, AValueIsAFileOfTheTableAndADeviceTheTextOfALink) {
-    std::FILE* file = std::fopen((table_ / "drives" / "PagingFiles").c_str(), "w");
-    std::fputs("?:\\pagefile.sys\nD:\\pagefile.sys 0 0", file);  // 35 bytes
-    std::fclose(file);
-    const std::string list("?:\\pagefile.sys\0D:\\pagefile.sys 0 0\0\0", 37);
-    struct Row {
-        const char* value;
-        std::uint32_t flags;
-        std::uint32_t size;
-        std::string answer;  // empty when the read fails
-    };
-    const Row rows[] = {
-        {"PagingFiles", vacate::registry_string_list, 37, list},
-        {"PagingFiles", vacate::registry_string_list, 36, ""},
-        {"PagingFiles", vacate::registry_string, 260, std::string("?:\\pagefile.sys\0", 16)},
-        {"SystemPartition", vacate::registry_string, 260, ""},
-    };
-    for (const Row& row : rows) {
-        char data[260] = {};
-        std::uint32_t size = row.size;
-        EXPECT_EQ(platform_.RegGetValueA(vacate::RegistryKey::local_machine, "", row.value,
-                                         row.flags, data, &size),
-                  !row.answer.empty())
-            << row.value << " " << row.size;
-        if (!row.answer.empty()) {
-            EXPECT_EQ(std::string(data, size), row.answer) << row.value << " " << row.size;
-        }
-    }
-
-    const std::string device("../volumes/k\0\0", 14);
-    for (const auto& [name, size, answer] : {std::tuple{"K:", 14u, device},
-                                             {"K:", 13u, ""},
-                                             {"C:", 260u, ""},
-                                             {"M:", 260u, ""},
-                                             {"k:", 260u, ""}}) {
-        char target[260] = {};
-        const std::uint32_t length = platform_.QueryDosDeviceA(name, target, size);
-        EXPECT_EQ(std::string(target, length), answer) << name << " " << size;
-    }
 }
 
 TEST_F(HostPlatform, OnlyWhoMayWriteTheTableMayMoveVolumes) {

@@ -105,9 +105,7 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         return word;
     };
     const auto is_switch = [](const std::string& word) { return word[0] == '/' || word[0] == '-'; };
-    bool help = false;
-    bool whatif = false;
-    bool tell = false;
+    bool help = false, whatif = false, tell = false;
     std::size_t first = 1;
     for (; first < argv.size() && !help; ++first) {
         const std::string word = lower(argv[first]);
@@ -171,39 +169,29 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         "Could not set mount point to " + text(target) + ":...restoring to " + source + "\n";
     const std::string moved = tell ? "Moved " + source + " to " + text(target) + ":\n" : "";
 
-    // What Windows needs of the source, as far as the platform told it: a page
-    // file on it (PagingFiles first; ExistingPageFiles only when that does
-    // not name it), and the volume it boots from (the device behind the
-    // source only once SystemPartition is known).
+    // What Windows needs of the source, as far as the platform told it, asked
+    // only until it is known.
     const auto names = [&](std::string letters, std::size_t i) {
         return at(p.needs, i).succeeded &&
                lower(letters).find(text(static_cast<char>(letter | 0x20))) != std::string::npos;
     };
-    std::vector<std::string> needs = {"reg PagingFiles"};
     const bool paging_file = names(platform.paging_files, 0);
-    if (!paging_file) {
-        needs.push_back("reg ExistingPageFiles");
-    }
     const bool page_file = paging_file || names(platform.existing_page_files, 1);
-    if (!page_file) {
-        needs.push_back("reg SystemPartition");
-    }
     const bool partition_known = !page_file && at(p.needs, 2).succeeded;
-    if (partition_known) {
-        needs.push_back("device " + source);
-    }
     const bool boots = partition_known && at(p.needs, 3).succeeded &&
                        platform.system_volume != '\0' &&
                        volume == volume_of(platform.system_volume);
-    std::vector<std::string> asked;
+    const std::string needs = std::string("reg PagingFiles; ") +
+                              (paging_file ? "" : "reg ExistingPageFiles; ") +
+                              (page_file ? "" : "reg SystemPartition; ") +
+                              (partition_known ? "device " + source + "; " : "");
+    std::string asked;
     for (const Call& call : p.needs) {
-        asked.push_back(call.text);
+        asked += call.text + "; ";
     }
-    const bool past_needs = !p.needs.empty() || !p.recheck.empty() || !p.name.empty();
-    const bool kept = page_file || boots;
 
-    // A preview names a target from D to Z, other than the source, not
-    // excluded, and free at the probe just before the volume's name.
+    // A preview's target: from D to Z, not the source, not excluded, free at
+    // the last probe.
     const char would = run.output.size() > 17 ? run.output[17] : '\0';
     const bool may = at(p.admin, 0).succeeded;
     const std::string preview = "Would move " + source + " to " + text(would) + ":" +
@@ -278,21 +266,17 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
          platform.calls.size() == 1 + p.turn.size() &&
              ends(-1, "Another run of vacate is still at work; can't free " + source + "\n"),
          "a lock still busy must end the run with its line and -1, touching nothing"},
-        {turned && past_needs, asked == needs,
+        {turned && !(p.needs.empty() && p.recheck.empty() && p.name.empty()), asked == needs,
          "a run must ask what Windows needs of the source before its last probe: PagingFiles, "
          "ExistingPageFiles unless the first names it, SystemPartition, then the source's "
          "device once that is known"},
-        {turned && page_file,
+        {turned && (page_file || boots),
          none(p.recheck, p.name, p.admin, p.hold, p.removal, p.mounts, p.release, p.wait) &&
-             ends(-1, "Windows keeps a page file on " + source + "; can't free it\n"),
-         "a volume that holds a page file must be refused with its line and -1, asking nothing "
-         "more"},
-        {turned && !page_file && boots,
-         none(p.recheck, p.name, p.admin, p.hold, p.removal, p.mounts, p.release, p.wait) &&
-             ends(-1, "Windows boots from " + source + "; can't free it\n"),
-         "the volume Windows boots from must be refused with its line and -1, asking nothing "
-         "more"},
-        {turned && !kept && p.name.empty(),
+             ends(-1, (page_file ? "Windows keeps a page file on " : "Windows boots from ") +
+                          source + "; can't free it\n"),
+         "a volume that holds a page file, or that Windows boots from, must be refused with its "
+         "line and -1, asking nothing more"},
+        {turned && !page_file && !boots && p.name.empty(),
          none(p.admin, p.hold, p.removal, p.mounts, p.release) && early_outcome,
          "a run that touched nothing must end with one of its three early outcomes"},
         {turned && !p.name.empty(), at(p.name, 0).text == "name " + root + " 260",

@@ -1,10 +1,9 @@
 // Drives whole runs through the fake platform with everything taken from the
 // fuzz input: the arguments' bytes, which letters hold volumes or are in use,
-// where Windows runs from, where its page files are and which volume it
-// boots from, how another program changes the drive set, which calls fail,
-// when a new mount point shows up, what the lock answers, whether the run
-// may move volumes and whether the move is interrupted, and options before
-// the arguments. Every run must keep the rules of broken_rule.
+// where Windows runs from, its page files and the volume it boots from, how
+// another program changes the drive set, which calls fail, when a new mount
+// point shows up, what the lock answers, whether the run may move volumes or
+// is interrupted, and options in front. Every run must keep the rules of broken_rule.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -35,7 +34,10 @@ void fail_calls(FakePlatform& platform, char source, unsigned which) {
     const std::string root = std::string(1, source) + ":\\";
     const std::string volume = volume_of(source);
     const std::pair<unsigned, std::string> calls[] = {
-        {1, "name " + root + " 260"}, {2, "delete " + root}, {8, "set " + root + " " + volume}};
+        {1, "name " + root + " 260"},        {2, "delete " + root},
+        {8, "set " + root + " " + volume},   {32, "reg PagingFiles"},
+        {64, "reg ExistingPageFiles"},       {128, "reg SystemPartition"},
+        {256, "device " + root.substr(0, 2)}};
     for (const auto& [bit, call] : calls) {
         if ((which & bit) != 0) {
             platform.failing.insert(call);
@@ -72,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             platform.failing_queries.insert(query);
         }
     }
-    const auto failures = input.ConsumeIntegral<std::uint8_t>();
+    const auto failures = input.ConsumeIntegral<std::uint16_t>();
     platform.interrupted = (failures & 16) != 0;
     // Where Windows runs from: C:, unknown, any letter in either case (and
     // the punctuation between), or any text at all, too long ones included.
@@ -88,16 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // other byte but the zero that would end the list.
     platform.paging_files = input.ConsumeRandomLengthString(4).c_str();
     platform.existing_page_files = input.ConsumeRandomLengthString(4).c_str();
-    const char system = input.ConsumeIntegralInRange('@', 'Z');
-    platform.system_volume = system == '@' ? '\0' : system;
+    platform.system_volume = input.ConsumeIntegralInRange('@', 'Z');  // @: on no letter
     platform.administrator = input.ConsumeBool();
-    const auto unknown = input.ConsumeIntegral<std::uint8_t>();
-    const char* const needs[] = {"reg PagingFiles", "reg ExistingPageFiles", "reg SystemPartition"};
-    for (unsigned bit = 0; bit < 3; ++bit) {
-        if ((unknown >> bit & 1) != 0) {
-            platform.failing.insert(needs[bit]);
-        }
-    }
     std::vector<std::string> argv;
     for (int argc = input.ConsumeIntegralInRange(0, 4); argc > 0; --argc) {
         // An argument is a C string: it cannot hold a zero byte.
@@ -114,11 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         platform.locks.push_back(static_cast<vacate::Lock>(input.ConsumeIntegralInRange(0, 2)));
     }
     if (drive < argv.size() && !argv[drive].empty()) {
-        const auto source = static_cast<char>(argv[drive][0] & ~0x20);
-        fail_calls(platform, source, failures);
-        if ((unknown & 8) != 0) {
-            platform.failing.insert("device " + std::string(1, source) + ":");
-        }
+        fail_calls(platform, static_cast<char>(argv[drive][0] & ~0x20), failures);
     }
 
     const RunRecord run = record_run(platform, argv);

@@ -202,9 +202,18 @@ function Start-Program {
     return $run
 }
 
+# What a file holds so far: the program may still have it open for writing,
+# which File.ReadAllBytes would not share.
 function Read-Text([string] $Path) {
     if (-not (Test-Path -LiteralPath $Path)) { return '' }
-    return [Text.Encoding]::ASCII.GetString([IO.File]::ReadAllBytes($Path))
+    $stream = [IO.File]::Open($Path, 'Open', 'Read', 'ReadWrite')
+    try {
+        $bytes = New-Object byte[] $stream.Length
+        $read = $stream.Read($bytes, 0, $bytes.Length)
+        return [Text.Encoding]::ASCII.GetString($bytes, 0, $read)
+    } finally {
+        $stream.Dispose()
+    }
 }
 
 # Waits until the run's standard error (or output) holds `Text`, or the run

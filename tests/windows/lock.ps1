@@ -72,22 +72,25 @@ $rows = @(
 $user = $null
 try {
     $letter = New-TestVolume $work
-    $user = New-TestUser $work
     $number = 0
     foreach ($row in $rows) {
         $number++
         $name = "$($row.Holder) holds it ($($row.Mode)), $($row.Runner) runs vacate"
         Remove-Item -LiteralPath $release -Force -ErrorAction SilentlyContinue
-        $as = $row.Holder
-        $password = ''
-        if ($as -eq 'user') {
-            $as = $user.Name
-            $password = $user.Password
-        }
-        $holder = Start-Program -Work $work -Name "holder-$number" -As $as -Password $password `
-            -Program $Helper -Arguments @($row.Mode, '--until', "`"$release`"", '--seconds', '300')
+        $holder = $null
         $runner = $null
         try {
+            # The user is made for its row alone, so that a machine that will
+            # not have it fails that row only.
+            $as = $row.Holder
+            $password = ''
+            if ($as -eq 'user') {
+                $user = New-TestUser $work
+                $as = $user.Name
+                $password = $user.Password
+            }
+            $holder = Start-Program -Work $work -Name "holder-$number" -As $as -Password $password `
+                -Program $Helper -Arguments @($row.Mode, '300', "`"$release`"")
             if ((Wait-Text $holder 'held' 60 -Output) -lt 0) {
                 $ended = Wait-Program $holder 1
                 throw "the holder did not take the name: status $($ended.Status) $($ended.Why)"
@@ -116,8 +119,10 @@ try {
             Test-That "$($name): set up" $false $_.Exception.Message
         } finally {
             New-Item -ItemType File -Path $release -Force | Out-Null
-            [void] (Wait-Program $holder 30)
-            Remove-Program $holder
+            if ($holder) {
+                [void] (Wait-Program $holder 30)
+                Remove-Program $holder
+            }
             if ($runner) { Remove-Program $runner }
         }
     }

@@ -166,7 +166,7 @@ lock_conditions() {
     local squatted="vacate: another program holds the lock's name; going on without it"
     local failed=0 mode notes status holder started took
     while read -r mode notes; do
-        "$here/run" "$prefix" "$1" "$mode" --seconds 5 >"$work/holder" &
+        "$here/run" "$prefix" "$1" "$mode" 5 >"$work/holder" &
         holder=$!
         wait_for "$work/holder" held
         started=$SECONDS status=0

@@ -1,14 +1,10 @@
 // The other side of the lock's tests, under Wine and on Windows, with vacate's
 // own Windows platform:
-//   lock               takes vacate's lock as a run does;
-//   squat              holds a mutex of the lock's name open to everyone;
-//   squat-as-admin     the same, owned by Administrators as a run's is;
-//   another-owner, third-entry, another-mask, inherited, swapped
-//                      a mutex of the lock's name made as a run makes it but
-//                      for one thing (see squatters below);
-// each says "held" and keeps the name until its input ends, or with
-// --until FILE until that file appears, or with --seconds N for N seconds at
-// most (a scheduled task has no input to end), then exits without letting go;
+//   lock SECONDS [FILE], or a squatter below instead of lock
+//                      takes vacate's lock as a run does, or holds a mutex of
+//                      its name made otherwise; says "held" and keeps it for
+//                      SECONDS, or until FILE appears, then exits without
+//                      letting go;
 //   interrupt-inside   Ctrl+C to its own console inside the hold, then says
 //                      whether the release found it waiting;
 //   interrupt-outside  Ctrl+C outside the hold: the process must end there;
@@ -30,11 +26,7 @@ namespace {
 // Mutexes of the lock's name, as SDDL: a run's own is owned by Administrators
 // (BA) and grants SYSTEM (SY), then Administrators, all of a mutex (0x1f0001)
 // with no flags. Each but the first two breaks one of those alone.
-struct Squatter {
-    const char* mode;
-    const char* sddl;
-};
-constexpr Squatter squatters[] = {
+constexpr const char* squatters[][2] = {
     {"squat", "D:NO_ACCESS_CONTROL"},
     {"squat-as-admin", "O:BAD:(A;;0x1f0001;;;BA)(A;;0x1f0001;;;WD)"},
     {"another-owner", "O:SYD:(A;;0x1f0001;;;SY)(A;;0x1f0001;;;BA)"},
@@ -58,25 +50,17 @@ bool squat(const char* sddl) {
         if (mutex != nullptr && GetLastError() != ERROR_ALREADY_EXISTS) {
             return true;
         }
-        if (mutex != nullptr) {
-            CloseHandle(mutex);
-        }
+        CloseHandle(mutex);
     }
     return false;
 }
 
-// Until standard input ends, or until `file` appears or `seconds` pass.
+// Until `file` appears or `seconds` pass.
 void hold(const char* file, unsigned long seconds) {
-    if (file == nullptr && seconds == 0) {
-        while (std::getchar() != EOF) {
-        }
-        return;
-    }
-    for (unsigned long tenths = 0; seconds == 0 || tenths < seconds * 10; ++tenths) {
+    for (unsigned long tenths = 0; tenths < seconds * 10; ++tenths, Sleep(100)) {
         if (file != nullptr && GetFileAttributesA(file) != INVALID_FILE_ATTRIBUTES) {
             return;
         }
-        Sleep(100);
     }
 }
 
@@ -93,18 +77,9 @@ int main(int argc, char** argv) {
         std::puts(device);
         return 0;
     }
-    const char* until = nullptr;
-    unsigned long seconds = 0;
-    for (int i = 2; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--until") == 0) {
-            until = argv[i + 1];
-        } else if (std::strcmp(argv[i], "--seconds") == 0) {
-            seconds = std::strtoul(argv[i + 1], nullptr, 10);
-        }
-    }
     const char* sddl = nullptr;
-    for (const Squatter& squatter : squatters) {
-        sddl = std::strcmp(mode, squatter.mode) == 0 ? squatter.sddl : sddl;
+    for (const auto& [name, description] : squatters) {
+        sddl = std::strcmp(mode, name) == 0 ? description : sddl;
     }
     const bool lock = std::strcmp(mode, "lock") == 0;
     if (lock || sddl != nullptr) {
@@ -113,7 +88,7 @@ int main(int argc, char** argv) {
         }
         std::puts("held");
         std::fflush(stdout);
-        hold(until, seconds);
+        hold(argc > 3 ? argv[3] : nullptr, argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 0);
         return 0;
     }
     const bool inside = std::strcmp(mode, "interrupt-inside") == 0;
