@@ -124,6 +124,13 @@ check "a page file on a free letter" "C:/ PagingFiles=Q:\pagefile.sys" \
 " Q
 check "a page file elsewhere" "C:/ K:>k PagingFiles=C:\pagefile.sys" \
     "C:/ D:>k PagingFiles=C:\pagefile.sys" 0 "" K
+# Not knowing is no reason to refuse: a list too long for the run's buffer
+# (whatever it names), a letter with no device behind it.
+long="PagingFiles=$(printf 'K:\\pagefile.sys|%.0s' {1..400})"
+check "page files too many to read" "C:/ K:>k $long" "C:/ D:>k $long" 0 "" K
+check "the system partition, but no device behind K:" "C:/ K:/ SystemPartition=../volumes/k" \
+    "C:/ K:/ SystemPartition=../volumes/k" 255 'Could not get info for K:\
+' K
 boots="C:/ K:>k S:>esp SystemPartition=../volumes/esp"
 for drive in S s; do
     check "the system volume ($drive)" "$boots" "$boots" 255 "Windows boots from S:; can't free it
@@ -133,6 +140,8 @@ done
 # The options, before the drive only.
 check "a preview" "C:/ K:>k" "C:/ K:>k" 0 "Would move K: to D:
 " /whatif K
+check "a preview of a drive with no volume" "C:/ K:/" "C:/ K:/" 255 'Could not get info for K:\
+' /whatif K
 check "a move, reported" "C:/ K:>k" "C:/ D:>k" 0 "Moved K: to D:
 " -V K
 for option in /v /whatif; do
