@@ -1,67 +1,50 @@
 <#
 .SYNOPSIS
-What the scripts of tests/windows share.
+What the Pester suites of tests/windows share, apart from Pester's own job.
 
 .DESCRIPTION
-Whether a script can run here; its checks and their verdict; the drive
-letters as vacate sees them; a virtual disk (VHD) with a volume on it;
-vacate run through cmd.exe, as a script runs it; and any program run as this
-user, as SYSTEM or as a local user through a scheduled task, with its
-output, errors and status read back from files, as Intune and Configuration
-Manager run programs. Everything it makes, it also removes.
+Why a suite cannot run here; the drive letters as vacate sees them; a virtual
+disk (VHD) with a volume on it; the system volume given a letter; vacate run
+through cmd.exe, as a script runs it; any program run as this user, as SYSTEM
+or as a local user through a scheduled task, with its output, errors and
+status read back from files, as Intune and Configuration Manager run
+programs; msiexec's command lines and statuses; the machine's Path as the
+registry holds it. Everything it makes, it also removes.
 
-Windows PowerShell 5.1 and PowerShell 7.
+Windows PowerShell 5.1 and PowerShell 7. What does not need Windows is
+tested on Linux too, by VacateTest.Tests.ps1.
 #>
 
 Set-StrictMode -Version 3
 # A module does not see its caller's preferences: what fails here stops the
-# script, and a native program's status is an answer, not an error.
+# suite, and a native program's status is an answer, not an error.
 $ErrorActionPreference = 'Stop'
 $PSNativeCommandUseErrorActionPreference = $false
 
-# Why the script cannot run here, or $null: each needs Windows, and an
-# elevated PowerShell for what `Needs` says it does.
-function Get-CannotRunReason([string] $Script, [string] $Needs) {
+# Why a suite cannot run here, or $null: each needs Windows, and an elevated
+# PowerShell for what `Needs` says it does.
+function Get-CannotRunReason([string] $Suite, [string] $Needs) {
     if ([Environment]::OSVersion.Platform -ne [PlatformID]::Win32NT) {
-        return "$Script runs only on Windows."
+        return "$Suite runs only on Windows."
     }
     $identity = [Security.Principal.WindowsIdentity]::GetCurrent()
     $principal = New-Object Security.Principal.WindowsPrincipal $identity
     if (-not $principal.IsInRole([Security.Principal.WindowsBuiltInRole]::Administrator)) {
-        return "$Script $Needs, which needs administrator rights: run it from a PowerShell " +
+        return "$Suite $Needs, which needs administrator rights: run it from a PowerShell " +
             'started with "Run as administrator".'
     }
     return $null
 }
 
-# The checks, counted and named, and the verdict over them.
-$script:Checks = 0
-$script:Failed = New-Object System.Collections.Generic.List[string]
-
-function Test-That([string] $Name, [bool] $Passed, [string] $Detail = '') {
-    $script:Checks++
-    if ($Passed) {
-        Write-Host "ok    $Name"
-    } else {
-        Write-Host "FAIL  $Name $Detail"
-        $script:Failed.Add($Name)
-    }
-}
-
-# Prints the verdict, and answers the status the script ends with: 0 when
-# every check passed, 1 when any failed.
-function Complete-Checks {
-    if ($script:Failed.Count -gt 0) {
-        Write-Host "$($script:Failed.Count) of $($script:Checks) checks failed:"
-        $script:Failed | ForEach-Object { Write-Host "  $_" }
-        return 1
-    }
-    Write-Host "All $($script:Checks) checks passed."
-    return 0
-}
-
 function Format-Text([string] $Text) {
     return '"' + ($Text -replace "`r", '\r' -replace "`n", '\n') + '"'
+}
+
+# The first of `Items`, or an error that says what was missing: under
+# Set-StrictMode -Version 3, @()[0] is an error that says nothing of it.
+function Select-First([object[]] $Items, [string] $Missing) {
+    if ($null -eq $Items -or $Items.Count -eq 0) { throw $Missing }
+    return $Items[0]
 }
 
 # A working folder that SYSTEM and a test's local user can reach too (a
@@ -77,12 +60,12 @@ function Get-LettersInUse {
     [Environment]::GetLogicalDrives() | ForEach-Object { $_.Substring(0, 1).ToUpperInvariant() }
 }
 
-# The letters from D to Z that are free and not excluded, lowest first.
-function Get-FreeLetters([string] $Exclude = '') {
-    $inUse = @(Get-LettersInUse)
+# The letters from D to Z that are free and not excluded, lowest first, as
+# vacate's search takes them.
+function Get-FreeLetters([string] $Exclude = '', [string[]] $InUse = @(Get-LettersInUse)) {
     foreach ($code in ([int][char]'D')..([int][char]'Z')) {
         $letter = [string][char]$code
-        if ($inUse -notcontains $letter -and -not $Exclude.ToUpperInvariant().Contains($letter)) {
+        if ($InUse -notcontains $letter -and -not $Exclude.ToUpperInvariant().Contains($letter)) {
             $letter
         }
     }
@@ -99,6 +82,21 @@ function Get-VolumeName([string] $Letter) {
     $name = ([string] (& mountvol.exe "$($Letter):\" /L)).Trim()
     if ($LASTEXITCODE -ne 0 -or $name -notmatch '^\\\\\?\\Volume\{') { return '' }
     return $name
+}
+
+# Gives the system volume (EFI or System Reserved) the letter: `mountvol /S`
+# mounts the EFI system partition, on UEFI machines only; elsewhere the
+# volume is mounted by its own name (Win32_Volume's DeviceID). Answers which
+# way worked.
+function Mount-SystemVolume([string] $Letter, [string] $DeviceId) {
+    & mountvol.exe "$($Letter):" /S | Out-Host
+    if ($LASTEXITCODE -eq 0) { return '/S' }
+    if (-not $DeviceId) {
+        throw "mountvol $($Letter): /S failed (not UEFI?), and Win32_Volume names no system volume"
+    }
+    & mountvol.exe "$($Letter):" $DeviceId | Out-Host
+    if ($LASTEXITCODE -eq 0) { return 'DeviceID' }
+    throw "mountvol could not give the system volume $($Letter):, by /S nor as $DeviceId"
 }
 
 function Invoke-Diskpart([string] $Work, [string[]] $Commands) {
@@ -131,11 +129,7 @@ function New-TestVolume([string] $Work) {
 function Remove-TestVolume([string] $Work) {
     $vhd = Join-Path $Work 'volume.vhd'
     if (Test-Path -LiteralPath $vhd) {
-        try {
-            Invoke-Diskpart $Work @("select vdisk file=`"$vhd`"", 'detach vdisk')
-        } catch {
-            Test-That 'the virtual disk is detached' $false $_.Exception.Message
-        }
+        Invoke-Diskpart $Work @("select vdisk file=`"$vhd`"", 'detach vdisk')
     }
 }
 
@@ -156,48 +150,86 @@ function Invoke-Vacate([string] $Work, [string] $Vacate, [string[]] $Arguments) 
     return [pscustomobject] @{ Status = $status; Output = [Text.Encoding]::ASCII.GetString($bytes) }
 }
 
-# Starts a program with its arguments as this user ('me'), as 'SYSTEM', or as
-# the local user `As` with `Password`, the latter two through a scheduled
-# task, as deployment engines run programs. A batch file in `Work` runs it,
-# and leaves its standard output, standard error and status in files there,
-# which Wait-Program reads back. `Name` names the files and the task.
-function Start-Program {
-    param(
-        [string] $Work, [string] $Name, [string] $Program, [string[]] $Arguments = @(),
-        [string] $As = 'me', [string] $Password = '')
+# The first line of the block in `Language` under the heading `Heading` of a
+# Markdown file: a command as a reader copies it.
+function Get-MarkdownCommand([string] $Path, [string] $Heading, [string] $Language) {
+    $inSection = $false
+    $inBlock = $false
+    foreach ($line in Get-Content -LiteralPath $Path) {
+        if ($inBlock) { return $line }
+        if ($line -match '^#+ ') {
+            $inSection = $line -eq $Heading
+        } elseif ($inSection -and $line -eq ('```' + $Language)) {
+            $inBlock = $true
+        }
+    }
+    throw "$Path has no $Language block under '$Heading'"
+}
+
+# The README's command that gives a volume left without a letter its letter
+# back, for cmd or powershell, with the letter and the volume's name filled in.
+function Get-RecoveryCommand([string] $Readme, [string] $Shell, [string] $Letter, [string] $Volume) {
+    $command = Get-MarkdownCommand $Readme '### A volume left without a letter' $Shell
+    return $command.Replace('K:', "$($Letter):").Replace('\\?\Volume{...}\', $Volume)
+}
+
+# Registers a task that runs `Batch` through cmd.exe as SYSTEM, or as the
+# local user `As` with `Password` (not elevated), as deployment engines run
+# programs.
+function Register-TestTask([string] $Task, [string] $Batch, [string] $As, [string] $Password) {
+    $action = New-ScheduledTaskAction -Execute $env:ComSpec -Argument ('/d /c "' + $Batch + '"')
+    $settings = New-ScheduledTaskSettingsSet -AllowStartIfOnBatteries -DontStopIfGoingOnBatteries `
+        -ExecutionTimeLimit (New-TimeSpan -Minutes 15)
+    if ($As -eq 'SYSTEM') {
+        $principal = New-ScheduledTaskPrincipal -UserId 'SYSTEM' -LogonType ServiceAccount -RunLevel Highest
+        Register-ScheduledTask -TaskName $Task -Action $action -Principal $principal `
+            -Settings $settings | Out-Null
+    } else {
+        Register-ScheduledTask -TaskName $Task -Action $action -User $As -Password $Password `
+            -RunLevel Limited -Settings $settings | Out-Null
+    }
+}
+
+# The files of a run of `Program` in `Work`, named after `Name`: the batch file
+# that runs it, its standard output and error, its status once whole, and a
+# file that the batch file writes first, whose time is when the run started.
+function New-ProgramRun([string] $Work, [string] $Name, [string] $Program, [string[]] $Arguments = @()) {
     $run = [pscustomobject] @{
         Name = $Name
         Task = ''
         Batch = Join-Path $Work "$Name.cmd"
+        Started = Join-Path $Work "$Name.started"
         Output = Join-Path $Work "$Name.out"
         Errors = Join-Path $Work "$Name.err"
         Status = Join-Path $Work "$Name.status"
-        Started = [DateTime]::UtcNow
+        Asked = [DateTime]::UtcNow
     }
     $line = '@"' + $Program + '"'
     foreach ($argument in $Arguments) { $line += ' ' + $argument }
     # The status goes to a file of its own name only once it is whole.
     Set-Content -LiteralPath $run.Batch -Encoding Ascii -Value @(
+        ('@type nul >"' + $run.Started + '"'),
         ($line + ' >"' + $run.Output + '" 2>"' + $run.Errors + '"'),
         ('@>"' + $run.Status + '.part" echo %ERRORLEVEL%'),
         ('@move /y "' + $run.Status + '.part" "' + $run.Status + '" >nul'))
+    return $run
+}
+
+# Starts a program with its arguments as this user ('me'), as 'SYSTEM', or as
+# the local user `As` with `Password`, the latter two through a scheduled
+# task. Wait-Program reads back what it left.
+function Start-Program {
+    param(
+        [string] $Work, [string] $Name, [string] $Program, [string[]] $Arguments = @(),
+        [string] $As = 'me', [string] $Password = '')
+    $run = New-ProgramRun $Work $Name $Program $Arguments
     if ($As -eq 'me') {
         Start-Process -FilePath $env:ComSpec -ArgumentList '/d', '/c', ('"' + $run.Batch + '"') `
             -WindowStyle Hidden | Out-Null
         return $run
     }
     $run.Task = 'vacate-test-' + $Name + '-' + [Guid]::NewGuid().ToString('N').Substring(0, 8)
-    $action = New-ScheduledTaskAction -Execute $env:ComSpec -Argument ('/d /c "' + $run.Batch + '"')
-    $settings = New-ScheduledTaskSettingsSet -AllowStartIfOnBatteries -DontStopIfGoingOnBatteries `
-        -ExecutionTimeLimit (New-TimeSpan -Minutes 15)
-    if ($As -eq 'SYSTEM') {
-        $principal = New-ScheduledTaskPrincipal -UserId 'SYSTEM' -LogonType ServiceAccount -RunLevel Highest
-        Register-ScheduledTask -TaskName $run.Task -Action $action -Principal $principal `
-            -Settings $settings | Out-Null
-    } else {
-        Register-ScheduledTask -TaskName $run.Task -Action $action -User $As -Password $Password `
-            -RunLevel Limited -Settings $settings | Out-Null
-    }
+    Register-TestTask $run.Task $run.Batch $As $Password
     Start-ScheduledTask -TaskName $run.Task
     return $run
 }
@@ -216,16 +248,24 @@ function Read-Text([string] $Path) {
     }
 }
 
+# Seconds from the run's own start to `At`, or $null before it started: a
+# task may start long after it was asked to, and a line printed at once must
+# not look late.
+function Get-RunSeconds($Run, [DateTime] $At = [DateTime]::UtcNow) {
+    if (-not (Test-Path -LiteralPath $Run.Started)) { return $null }
+    return ($At - (Get-Item -LiteralPath $Run.Started).LastWriteTimeUtc).TotalSeconds
+}
+
 # Waits until the run's standard error (or output) holds `Text`, or the run
-# has ended, `Seconds` at most. Answers the seconds since the start when the
-# text came, or -1.
+# has ended, `Seconds` at most. Answers the seconds from the run's start to
+# when the text was seen, or -1.
 function Wait-Text($Run, [string] $Text, [int] $Seconds = 60, [switch] $Output) {
     $file = $Run.Errors
     if ($Output) { $file = $Run.Output }
     $until = [DateTime]::UtcNow.AddSeconds($Seconds)
     while ([DateTime]::UtcNow -lt $until) {
         if ((Read-Text $file).Contains($Text)) {
-            return ([DateTime]::UtcNow - $Run.Started).TotalSeconds
+            return Get-RunSeconds $Run
         }
         if (Test-Path -LiteralPath $Run.Status) { return -1 }
         Start-Sleep -Milliseconds 100
@@ -256,7 +296,6 @@ function Wait-Program($Run, [int] $Seconds = 300) {
         Why = $why
         Output = Read-Text $Run.Output
         Errors = Read-Text $Run.Errors
-        Seconds = ([DateTime]::UtcNow - $Run.Started).TotalSeconds
     }
 }
 
@@ -267,12 +306,23 @@ function Remove-Program($Run) {
     }
 }
 
+# A password that meets Windows' complexity rules (upper and lower case, a
+# digit, a symbol) in 14 characters: `net user /add` stops to ask "(Y/N)"
+# about a longer one, and a runner has no one to answer.
+function New-TestPassword {
+    $letters = 'abcdefghijkmnopqrstuvwxyz'
+    $random = New-Object Random
+    $password = 'Vq7-'
+    for ($i = 0; $i -lt 10; $i++) { $password += $letters[$random.Next($letters.Length)] }
+    return $password
+}
+
 # A standard local user for a test, who may run a scheduled task (as a
 # member of Performance Log Users, which Windows lets log on as a batch job)
 # and write in `Work`. Remove-TestUser removes it and its profile.
 function New-TestUser([string] $Work) {
     $name = 'vacatetest' + (Get-Random -Minimum 100000 -Maximum 999999)
-    $password = 'Vt-' + [Guid]::NewGuid().ToString('N').Substring(0, 16) + '-9a'
+    $password = New-TestPassword
     & net.exe user $name $password /add /comment:"made by vacate's tests; removed when they end" | Out-Host
     if ($LASTEXITCODE -ne 0) { throw "net user $name /add failed ($LASTEXITCODE)" }
     $sid = New-Object Security.Principal.SecurityIdentifier 'S-1-5-32-559'
@@ -289,6 +339,78 @@ function Remove-TestUser($User) {
     Get-CimInstance Win32_UserProfile |
         Where-Object { $_.LocalPath -like "*\$($User.Name)" } |
         Remove-CimInstance -ErrorAction SilentlyContinue
+}
+
+# msiexec's arguments for a silent step that leaves a verbose log: `Action`
+# is /i or /x, `Target` a package's path or a {ProductCode}.
+function Get-MsiexecArguments([string] $Action, [string] $Target, [string] $Log) {
+    if ($Target -notmatch '^\{[0-9A-Fa-f-]{36}\}$') { $Target = '"' + $Target + '"' }
+    return "$Action $Target /qn /norestart /l*v `"$Log`""
+}
+
+# Whether msiexec's status is the one a step expects: 3010 is done too, with
+# a restart that Windows would like and the test does not need.
+function Test-MsiexecStatus([int] $Status, [int] $Expected) {
+    return $Status -eq $Expected -or ($Expected -eq 0 -and $Status -eq 3010)
+}
+
+# msiexec as this user, waited for as the guide shows it (Start-Process
+# -Wait), or as SYSTEM through a scheduled task, whose batch file waits for
+# it. Answers its status.
+function Invoke-Msiexec([string] $As, [string] $Arguments, [string] $Work, [string] $Name) {
+    if ($As -eq 'me') {
+        return (Start-Process msiexec.exe -ArgumentList $Arguments -Wait -PassThru).ExitCode
+    }
+    $run = Start-Program -Work $Work -Name $Name -As $As `
+        -Program (Join-Path $env:SystemRoot 'System32\msiexec.exe') -Arguments @($Arguments)
+    try {
+        $ended = Wait-Program $run 600
+        if ($null -eq $ended.Status) { throw "msiexec as $($As): $($ended.Why)" }
+        return $ended.Status
+    } finally {
+        Remove-Program $run
+    }
+}
+
+$environmentKey = 'HKLM:\SYSTEM\CurrentControlSet\Control\Session Manager\Environment'
+
+# The machine's Path as the registry holds it: its type (ExpandString or
+# String), its text unexpanded, and its entries.
+function Get-MachinePath {
+    $key = Get-Item -LiteralPath $environmentKey
+    $value = $key.GetValue('Path', '', 'DoNotExpandEnvironmentNames')
+    return New-MachinePath $key.GetValueKind('Path') $value
+}
+
+function New-MachinePath([string] $Kind, [string] $Value) {
+    return [pscustomobject] @{
+        Kind = $Kind
+        Value = $Value
+        Entries = @($Value -split ';' | Where-Object { $_ -ne '' })
+    }
+}
+
+function Set-MachinePath([string] $Kind, [string] $Value) {
+    Set-ItemProperty -LiteralPath $environmentKey -Name 'Path' -Value $Value -Type $Kind
+}
+
+# What an install step did wrong to the machine's Path, from `Before` (as the
+# suite set it up) to `After`: its type changed (an expandable Path frozen
+# into REG_SZ), the `Unexpanded` entry expanded or gone, another entry
+# changed, or `Folder` not there exactly once while installed and never
+# otherwise. Answers one line for each, or nothing.
+function Get-PathProblems($Before, $After, [string] $Folder, [bool] $Installed, [string] $Unexpanded) {
+    if ($After.Kind -ne $Before.Kind) { "the Path was $($Before.Kind) and is $($After.Kind) now" }
+    if ($Unexpanded -and $After.Entries -cnotcontains $Unexpanded) {
+        "the entry $Unexpanded is no longer there unexpanded"
+    }
+    $ours = @($After.Entries | Where-Object { $_.TrimEnd('\') -eq $Folder.TrimEnd('\') })
+    $others = @($After.Entries | Where-Object { $_.TrimEnd('\') -ne $Folder.TrimEnd('\') })
+    if (($others -join ';') -cne ($Before.Entries -join ';')) {
+        "the other entries changed: $($others -join ';')"
+    }
+    $expected = [int] $Installed
+    if ($ours.Count -ne $expected) { "$Folder is there $($ours.Count) times, not $expected" }
 }
 
 Export-ModuleMember -Function *-*

@@ -1,0 +1,209 @@
+<#
+.SYNOPSIS
+Installs, upgrades and removes vacate's MSI as Windows Installer does, and
+checks what each step leaves.
+
+.DESCRIPTION
+Runs a table of msiexec steps, each waiting for msiexec's status, as
+docs/fleet.md tells administrators to: the MSI installed, the same again, the
+next version over it, the earlier over the later (1603: the downgrade
+refused), /x with the earlier version's file (1605), /x by the ProductCode
+found from the UpgradeCode. After each step: which versions of vacate's
+UpgradeCode are installed, one entry in Programs and Features while one is,
+the machine's Path kept (below), the folder in it once while installed, and
+a process started with the Path as the registry now holds it finding
+`vacate /?` exactly while installed; after the last, the folder gone. Then
+the whole table again with msiexec run as SYSTEM by a scheduled task, as
+Intune and Configuration Manager run it.
+
+The machine's Path: a runner's is likely REG_SZ (its image writes it through
+.NET). Before the first step the suite makes it REG_EXPAND_SZ with an entry
+that holds %SystemRoot% unexpanded, so that a step that froze it would show;
+after every step the Path must still be REG_EXPAND_SZ with that entry
+unexpanded and every other entry as it was. The Path is put back as it was
+found, type and all, whatever happens, and so is vacate: uninstalled.
+
+Needs Windows 10 or 11 or Windows Server without vacate installed, and an
+elevated PowerShell. Off Windows, or not elevated, every case is skipped,
+saying why.
+
+.EXAMPLE
+Invoke-Pester -Container (New-PesterContainer -Path tests\windows\Msi.Tests.ps1 -Data @{ Msi = '.\vacate-1.0.0-win64.msi'; NextMsi = '.\next-version-1.0.1.msi' })
+#>
+param(
+    # The MSI to check.
+    [string] $Msi = '',
+    # The same MSI under the next version.
+    [string] $NextMsi = ''
+)
+$PSNativeCommandUseErrorActionPreference = $false
+
+BeforeDiscovery {
+    # Each step, what msiexec is given, the status it must end with, and which
+    # version is installed after it ('' for none).
+    $steps = @(
+        @{ Step = 'install'; Action = '/i'; Package = 'this'; Status = 0; Installed = 'this' },
+        @{ Step = 'the same again'; Action = '/i'; Package = 'this'; Status = 0; Installed = 'this' },
+        @{ Step = 'the next version over it'; Action = '/i'; Package = 'next'; Status = 0; Installed = 'next' },
+        @{ Step = 'the earlier version over the later: refused'; Action = '/i'; Package = 'this'; Status = 1603; Installed = 'next' },
+        @{ Step = "/x with the earlier version's file"; Action = '/x'; Package = 'this'; Status = 1605; Installed = 'next' },
+        @{ Step = '/x by ProductCode'; Action = '/x'; Package = 'installed'; Status = 0; Installed = '' }
+    )
+    $runners = @(@{ As = 'me' }, @{ As = 'SYSTEM' })
+}
+
+Describe "vacate's MSI" {
+    BeforeAll {
+        Set-StrictMode -Version 3
+        $ErrorActionPreference = 'Stop'
+        Import-Module (Join-Path $PSScriptRoot 'VacateTest.psm1') -Force
+        $why = Get-CannotRunReason 'Msi.Tests.ps1' 'installs vacate for the whole machine and removes it again'
+        $work = $null
+        $found = $null
+        $script:number = 0
+        if ($why) { return }
+        $Msi = (Resolve-Path -LiteralPath $Msi).ProviderPath
+        $NextMsi = (Resolve-Path -LiteralPath $NextMsi).ProviderPath
+
+        # Windows Installer's automation object has no type information for
+        # PowerShell to call it by: each member is invoked by its name.
+        $installer = New-Object -ComObject WindowsInstaller.Installer
+        function Invoke-Com($Object, [string] $Member, [string] $Kind, [object[]] $Arguments = $null) {
+            return $Object.GetType().InvokeMember($Member, $Kind, $null, $Object, $Arguments)
+        }
+        function Get-MsiProperty([string] $Path, [string] $Name) {
+            $database = Invoke-Com $installer 'OpenDatabase' 'InvokeMethod' @($Path, 0)
+            $view = Invoke-Com $database 'OpenView' 'InvokeMethod' @("SELECT Value FROM Property WHERE Property = '$Name'")
+            Invoke-Com $view 'Execute' 'InvokeMethod' | Out-Null
+            $record = Invoke-Com $view 'Fetch' 'InvokeMethod'
+            $value = Invoke-Com $record 'StringData' 'GetProperty' @(1)
+            Invoke-Com $view 'Close' 'InvokeMethod' | Out-Null
+            # The file stays open until the last reference to it goes.
+            foreach ($object in $record, $view, $database) {
+                [void] [Runtime.InteropServices.Marshal]::ReleaseComObject($object)
+            }
+            return $value
+        }
+        # The products installed under vacate's UpgradeCode, by Count and
+        # Item as Windows Installer documents its StringList: how
+        # docs/fleet.md finds what to uninstall.
+        function Get-Installed {
+            $products = Invoke-Com $installer 'RelatedProducts' 'GetProperty' @($upgradeCode)
+            $count = Invoke-Com $products 'Count' 'GetProperty'
+            for ($i = 0; $i -lt $count; $i++) {
+                $product = Invoke-Com $products 'Item' 'GetProperty' @($i)
+                [pscustomobject] @{
+                    Code = $product
+                    Version = Invoke-Com $installer 'ProductInfo' 'GetProperty' @($product, 'VersionString')
+                }
+            }
+        }
+        # Whether a new cmd.exe whose Path is the machine's, as the registry
+        # holds it now, finds vacate: this process's own Path is the one it
+        # started with.
+        function Test-FoundOnPath {
+            $start = New-Object Diagnostics.ProcessStartInfo $env:ComSpec, '/d /c vacate /?'
+            $start.UseShellExecute = $false
+            $start.RedirectStandardOutput = $true
+            $start.RedirectStandardError = $true
+            $start.EnvironmentVariables['Path'] = [Environment]::ExpandEnvironmentVariables((Get-MachinePath).Value)
+            $process = [Diagnostics.Process]::Start($start)
+            $output = $process.StandardOutput.ReadToEnd()
+            [void] $process.StandardError.ReadToEnd()
+            $process.WaitForExit()
+            return $process.ExitCode -eq 0 -and $output.StartsWith('Usage: vacate <Drive>')
+        }
+        function Get-UninstallEntries {
+            @(Get-ChildItem -LiteralPath 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall' |
+                Where-Object { $_.GetValue('DisplayName') -eq 'vacate' })
+        }
+
+        $upgradeCode = Get-MsiProperty $Msi 'UpgradeCode'
+        $versions = @{ this = (Get-MsiProperty $Msi 'ProductVersion'); next = (Get-MsiProperty $NextMsi 'ProductVersion') }
+        $packages = @{ this = $Msi; next = $NextMsi }
+        $folder = Join-Path $env:ProgramFiles 'vacate'
+        if (@(Get-Installed).Count -gt 0) { throw 'vacate is installed already: uninstall it first' }
+        $work = New-WorkFolder 'msi'
+
+        # The Path as found, put back in AfterAll; then expandable, with an
+        # entry that only an expandable Path keeps as it is.
+        $found = Get-MachinePath
+        $unexpanded = '%SystemRoot%\vacate-test-unexpanded'
+        Set-MachinePath 'ExpandString' ((@($found.Entries) + $unexpanded) -join ';')
+        $before = Get-MachinePath
+    }
+
+    AfterAll {
+        if ($found) {
+            try {
+                foreach ($left in @(Get-Installed)) {
+                    Start-Process msiexec.exe -ArgumentList "/x $($left.Code) /qn /norestart" -Wait | Out-Null
+                }
+            } finally {
+                Set-MachinePath $found.Kind $found.Value
+            }
+            $now = Get-MachinePath
+            "$($now.Kind) $($now.Value)" | Should -BeExactly "$($found.Kind) $($found.Value)" `
+                -Because "the machine's Path is put back as it was found"
+        }
+        if ($work) { Remove-Item -LiteralPath $work -Recurse -Force -ErrorAction SilentlyContinue }
+    }
+
+    Context 'msiexec as <As>' -ForEach $runners {
+        Context '<Step>, msiexec as <As>' -ForEach $steps {
+            BeforeAll {
+                if ($why) { return }
+                $script:number++
+                $log = Join-Path $work "$As-$script:number.log"
+                $target = $packages[$Package]
+                if ($Package -eq 'installed') {
+                    $target = (@(Get-Installed | ForEach-Object { $_.Code }) -join ' ')
+                }
+                $arguments = Get-MsiexecArguments $Action $target $log
+                $ended = Invoke-Msiexec $As $arguments $work "msiexec-$As-$script:number"
+                $expected = ''
+                if ($Installed) { $expected = $versions[$Installed] }
+                $listed = [int] ($Installed -ne '')
+            }
+
+            It 'ends with status <Status>' {
+                if ($why) { Set-ItResult -Skipped -Because $why }
+                Test-MsiexecStatus $ended $Status | Should -BeTrue -Because "msiexec $arguments ended with $ended (log $log)"
+            }
+
+            It "leaves vacate's UpgradeCode with the version expected" {
+                if ($why) { Set-ItResult -Skipped -Because $why }
+                (@(Get-Installed | ForEach-Object { $_.Version }) -join ' ') | Should -BeExactly $expected
+            }
+
+            It 'lists it in Programs and Features once while installed, and never otherwise' {
+                if ($why) { Set-ItResult -Skipped -Because $why }
+                @(Get-UninstallEntries).Count | Should -Be $listed
+            }
+
+            It "keeps the machine's Path expandable, its %SystemRoot% entry unexpanded, its other entries as they were" {
+                if ($why) { Set-ItResult -Skipped -Because $why }
+                $problems = @(Get-PathProblems $before (Get-MachinePath) $folder $listed $unexpanded |
+                    Where-Object { $_ -notlike "$folder is there*" })
+                ($problems -join '; ') | Should -BeExactly ''
+            }
+
+            It 'has the folder in the Path once while installed, and never otherwise' {
+                if ($why) { Set-ItResult -Skipped -Because $why }
+                $problems = @(Get-PathProblems $before (Get-MachinePath) $folder $listed $unexpanded |
+                    Where-Object { $_ -like "$folder is there*" })
+                ($problems -join '; ') | Should -BeExactly ''
+            }
+
+            It 'lets a new process find vacate on the Path exactly while installed' {
+                if ($why) { Set-ItResult -Skipped -Because $why }
+                Test-FoundOnPath | Should -Be ($listed -eq 1)
+            }
+        }
+
+        It 'leaves no folder behind, msiexec as <As>' {
+            if ($why) { Set-ItResult -Skipped -Because $why }
+            Test-Path -LiteralPath $folder | Should -BeFalse
+        }
+    }
+}

@@ -1,0 +1,203 @@
+<#
+.SYNOPSIS
+Moves a real volume with vacate and checks its messages and exit status.
+
+.DESCRIPTION
+Makes a small virtual disk (VHD) with diskpart, formats it NTFS, gives it the
+highest free drive letter and writes a file on it. Then runs vacate through
+cmd.exe, as a script would, and checks its exit status and every byte of its
+standard output against the README's messages: moves (the volume at the
+lowest free letter from D, the file readable there, the old letter free), a
+preview, an option after the drive, the README's recovery commands for a
+volume left without a letter, a free letter, a subst letter, Windows' own
+volume, a drive that is not a letter, the usage and the help.
+
+Whatever happens, the virtual disk is detached and the subst removed. Off
+Windows, or not elevated, every case is skipped, saying why.
+
+.EXAMPLE
+Invoke-Pester -Container (New-PesterContainer -Path tests\windows\RealMove.Tests.ps1 -Data @{ Vacate = '.\build\msvc\Release\vacate.exe' })
+#>
+param(
+    # The vacate.exe to check.
+    [string] $Vacate = '',
+    # The README whose recovery commands are run.
+    [string] $Readme = (Join-Path $PSScriptRoot '..\..\README.md')
+)
+# PowerShell 7.3 and later can turn a native program's non-zero status into an
+# error; here a non-zero status is an answer to check.
+$PSNativeCommandUseErrorActionPreference = $false
+
+BeforeDiscovery {
+    # Each moves the volume on from where the row before left it.
+    $moves = @(
+        @{ Name = 'a move'; Named = 'K'; Excluding = $false; Tell = $false },
+        # The lowest free letter excluded in lower case, with A to C that change
+        # nothing, and the drive named as k: is.
+        @{ Name = 'a move with an exclude list'; Named = 'k:'; Excluding = $true; Tell = $false },
+        @{ Name = 'a move with /v, which says where'; Named = 'K'; Excluding = $false; Tell = $true }
+    )
+    # Runs that touch no volume: Expected is the usage, the help, or a line.
+    $answers = @(
+        @{ Name = 'not a letter'; Arguments = @('7'); Status = -1; Expected = 'Invalid drive letter: 7' },
+        @{ Name = 'the usage, without arguments'; Arguments = @(); Status = -1; Expected = 'usage' },
+        @{ Name = 'the usage, with an option alone'; Arguments = @('/whatif'); Status = -1; Expected = 'usage' },
+        @{ Name = 'the usage, with three arguments'; Arguments = @('K', 'D', 'E'); Status = -1; Expected = 'usage' },
+        @{ Name = 'help, whatever follows'; Arguments = @('/?', 'D', 'E'); Status = 0; Expected = 'help' },
+        @{ Name = 'help: /?'; Arguments = @('/?'); Status = 0; Expected = 'help' },
+        @{ Name = 'help: -?'; Arguments = @('-?'); Status = 0; Expected = 'help' },
+        @{ Name = 'help: -h'; Arguments = @('-h'); Status = 0; Expected = 'help' },
+        @{ Name = 'help: --help'; Arguments = @('--help'); Status = 0; Expected = 'help' },
+        @{ Name = 'help: HELP'; Arguments = @('HELP'); Status = 0; Expected = 'help' },
+        @{ Name = 'help with an exclude list'; Arguments = @('/?', 'DEF'); Status = 0; Expected = 'help' }
+    )
+}
+
+Describe 'a real volume moved by vacate' {
+    BeforeAll {
+        Set-StrictMode -Version 3
+        $ErrorActionPreference = 'Stop'
+        Import-Module (Join-Path $PSScriptRoot 'VacateTest.psm1') -Force
+        $why = Get-CannotRunReason 'RealMove.Tests.ps1' 'makes a virtual disk and moves its drive letter'
+        $work = $null
+        $script:substLetter = $null
+        if ($why) { return }
+        $Vacate = (Resolve-Path -LiteralPath $Vacate).ProviderPath
+        $work = New-WorkFolder 'real-move'
+        # The program names itself in the usage text as cmd.exe started it.
+        $usage = "Usage: $Vacate <Drive> [Exclude list]`r`n" +
+            "where <Drive> is drive letter to free up and`r`n" +
+            "[ExcludeList] is a set of drive letters not to move it to`r`n" +
+            "`r`n" +
+            "For example:  $Vacate K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,E,K,Y and Z"
+        $help = $usage + "`r`n" +
+            "/whatif  (before <Drive>) says where the volume would go, and changes nothing`r`n" +
+            "/v       (before <Drive>) says where the volume went`r`n"
+        $contents = 'written before the move ' + [Guid]::NewGuid()
+        $script:letter = New-TestVolume $work
+        Set-Content -LiteralPath "$($script:letter):\vacate.txt" -Value $contents -Encoding Ascii
+
+        # The lowest free letter that vacate would take.
+        function Get-Target([string] $Exclude = '') {
+            return Select-First @(Get-FreeLetters $Exclude) 'no letter from D to Z is free and not excluded'
+        }
+        function Assert-Run($Run, [int] $Status, [string] $Output) {
+            $Run.Output | Should -BeExactly $Output -Because "vacate ended with $($Run.Status)"
+            $Run.Status | Should -Be $Status
+        }
+    }
+
+    AfterAll {
+        # Put the machine back, whatever failed.
+        if ($script:substLetter) {
+            & subst.exe "$($script:substLetter):" /D | Out-Host
+            @(Get-LettersInUse) | Should -Not -Contain $script:substLetter -Because 'the subst is removed'
+        }
+        if ($work) {
+            try {
+                Remove-TestVolume $work
+            } finally {
+                Remove-Item -LiteralPath $work -Recurse -Force -ErrorAction SilentlyContinue
+            }
+        }
+    }
+
+    It '<Name>: status 0, the volume at the lowest free letter, its file there, the old letter free' -ForEach $moves {
+        if ($why) { Set-ItResult -Skipped -Because $why }
+        $from = $script:letter
+        $volume = Get-VolumeName $from
+        $drive = $from
+        if ($Named -eq 'k:') { $drive = $from.ToLowerInvariant() + ':' }
+        $exclude = ''
+        if ($Excluding) { $exclude = 'abc' + (Get-Target).ToLowerInvariant() }
+        $to = Get-Target $exclude
+        $arguments = @()
+        if ($Tell) { $arguments += '/v' }
+        $arguments += $drive
+        if ($exclude) { $arguments += $exclude }
+        $said = ''
+        if ($Tell) { $said = "Moved $($from): to $($to):`r`n" }
+
+        $run = Invoke-Vacate $work $Vacate $arguments
+        if ($volume -ne '' -and (Get-VolumeName $to) -eq $volume) { $script:letter = $to }
+        Assert-Run $run 0 $said
+        Get-VolumeName $to | Should -BeExactly $volume -Because "the volume should be at $($to):"
+        Get-Content -LiteralPath "$($to):\vacate.txt" -Raw | Should -BeExactly "$contents`r`n"
+        @(Get-LettersInUse) | Should -Not -Contain $from
+    }
+
+    It 'a preview says where the volume would go, and leaves it' {
+        if ($why) { Set-ItResult -Skipped -Because $why }
+        $to = Get-Target
+        Assert-Run (Invoke-Vacate $work $Vacate @('/whatif', $script:letter)) 0 "Would move $($script:letter): to $($to):`r`n"
+        Get-VolumeName $script:letter | Should -Not -BeNullOrEmpty
+    }
+
+    It 'an option after the drive is refused' {
+        if ($why) { Set-ItResult -Skipped -Because $why }
+        Assert-Run (Invoke-Vacate $work $Vacate @($script:letter, '/v')) -1 `
+            "Options go before the drive: /v is not an exclude list`r`n"
+        Get-VolumeName $script:letter | Should -Not -BeNullOrEmpty
+    }
+
+    # The volume's letter taken away, as a failed restore leaves it, then the
+    # README's command run with the volume's name and letter: cmd.exe reads it
+    # from a batch file, PowerShell (this one) from a script block.
+    It "the README's <Shell> command gives a volume without a letter its letter back" -ForEach @(
+        @{ Shell = 'cmd' }, @{ Shell = 'powershell' }
+    ) {
+        if ($why) { Set-ItResult -Skipped -Because $why }
+        $letter = $script:letter
+        $volume = Get-VolumeName $letter
+        & mountvol.exe "$($letter):" /D | Out-Host
+        @(Get-LettersInUse) | Should -Not -Contain $letter -Because 'mountvol /D took the letter away'
+        $command = Get-RecoveryCommand $Readme $Shell $letter $volume
+        if ($Shell -eq 'cmd') {
+            $batch = Join-Path $work 'recover.cmd'
+            Set-Content -LiteralPath $batch -Value "@$command", '@exit %ERRORLEVEL%' -Encoding Ascii
+            & $batch | Out-Host
+        } else {
+            & ([scriptblock]::Create($command)) | Out-Host
+        }
+        $status = $LASTEXITCODE
+        Wait-Letter $letter
+        $status | Should -Be 0 -Because "$command should succeed"
+        Get-VolumeName $letter | Should -BeExactly $volume
+    }
+
+    It 'a letter already free is said to be' {
+        if ($why) { Set-ItResult -Skipped -Because $why }
+        $free = @(Get-FreeLetters)[-1]
+        Assert-Run (Invoke-Vacate $work $Vacate @($free)) 0 "Drive $($free): is already free`r`n"
+    }
+
+    It 'a subst letter has no volume to move, and stays' {
+        if ($why) { Set-ItResult -Skipped -Because $why }
+        $script:substLetter = @(Get-FreeLetters)[-1]
+        & subst.exe "$($script:substLetter):" $work | Out-Host
+        $LASTEXITCODE | Should -Be 0 -Because "subst $($script:substLetter): should succeed"
+        Wait-Letter $script:substLetter
+        Assert-Run (Invoke-Vacate $work $Vacate @($script:substLetter)) -1 "Could not get info for $($script:substLetter):\`r`n"
+        Test-Path -LiteralPath "$($script:substLetter):\volume.vhd" | Should -BeTrue
+    }
+
+    It "Windows' own volume, named in lower case, is refused before anything else" {
+        if ($why) { Set-ItResult -Skipped -Because $why }
+        $windows = $env:SystemDrive.Substring(0, 1).ToUpperInvariant()
+        Assert-Run (Invoke-Vacate $work $Vacate @($windows.ToLowerInvariant())) -1 "Windows runs from $($windows):; can't free it`r`n"
+        @(Get-LettersInUse) | Should -Contain $windows
+    }
+
+    It '<Name>' -ForEach $answers {
+        if ($why) { Set-ItResult -Skipped -Because $why }
+        $output = "$Expected`r`n"
+        if ($Expected -eq 'usage') { $output = $usage }
+        if ($Expected -eq 'help') { $output = $help }
+        Assert-Run (Invoke-Vacate $work $Vacate $Arguments) $Status $output
+    }
+
+    It 'the volume has not moved since the last move' {
+        if ($why) { Set-ItResult -Skipped -Because $why }
+        Get-VolumeName $script:letter | Should -Not -BeNullOrEmpty
+    }
+}

@@ -1,0 +1,240 @@
+# The logic of VacateTest.psm1 that needs no Windows, run anywhere: on Linux by
+# tools/check, and on the Windows runners under both shells. Windows' own
+# commands are stubbed where they do not exist, then mocked, and each mock
+# checks the arguments it was given.
+
+BeforeAll {
+    Import-Module (Join-Path $PSScriptRoot 'VacateTest.psm1') -Force
+    $readme = Join-Path $PSScriptRoot '..\..\README.md'
+    # Pester mocks only commands that exist: off Windows these do not.
+    if (-not (Get-Command mountvol.exe -ErrorAction Ignore)) {
+        function global:mountvol.exe { }
+    }
+    if (-not (Get-Command Register-ScheduledTask -ErrorAction Ignore)) {
+        function global:New-ScheduledTaskAction { param($Execute, $Argument) }
+        function global:New-ScheduledTaskSettingsSet {
+            param([switch] $AllowStartIfOnBatteries, [switch] $DontStopIfGoingOnBatteries, $ExecutionTimeLimit)
+        }
+        function global:New-ScheduledTaskPrincipal { param($UserId, $LogonType, $RunLevel) }
+        function global:Register-ScheduledTask {
+            param($TaskName, $Action, $Principal, $Settings, $User, $Password, $RunLevel)
+        }
+    }
+}
+
+AfterAll {
+    foreach ($stub in 'mountvol.exe', 'New-ScheduledTaskAction', 'New-ScheduledTaskSettingsSet',
+        'New-ScheduledTaskPrincipal', 'Register-ScheduledTask') {
+        $function = Get-Item "function:global:$stub" -ErrorAction Ignore
+        if ($function) { Remove-Item "function:global:$stub" }
+    }
+}
+
+Describe 'the README recovery command' {
+    It 'for <Shell> is read from README.md and filled in' -ForEach @(
+        @{ Shell = 'cmd'; Expected = 'mountvol Q: \\?\Volume{1234}\' },
+        @{ Shell = 'powershell'; Expected = "mountvol Q: '\\?\Volume{1234}\'" }
+    ) {
+        Get-RecoveryCommand $readme $Shell 'Q' '\\?\Volume{1234}\' | Should -BeExactly $Expected
+    }
+
+    It 'is missed loudly when the README has no such block' {
+        $file = Join-Path $TestDrive 'README.md'
+        Set-Content -LiteralPath $file -Value '# vacate', '### A volume left without a letter', 'None.'
+        { Get-RecoveryCommand $file 'cmd' 'Q' 'V' } | Should -Throw '*has no cmd block*'
+    }
+}
+
+Describe 'the free letters' {
+    It '<Name>' -ForEach @(
+        @{ Name = 'from D, skipping those in use'; InUse = 'A', 'C', 'D', 'K'; Exclude = ''; First = 'E'; Count = 21 },
+        @{ Name = 'never A to C, whatever is free'; InUse = @(); Exclude = ''; First = 'D'; Count = 23 },
+        @{ Name = 'excluded in lower case'; InUse = 'C', 'E'; Exclude = 'dfg'; First = 'H'; Count = 19 },
+        @{ Name = 'none left'; InUse = 'C'; Exclude = 'DEFGHIJKLMNOPQRSTUVWXYZ'; First = $null; Count = 0 }
+    ) {
+        $free = @(Get-FreeLetters -Exclude $Exclude -InUse $InUse)
+        $free.Count | Should -Be $Count
+        if ($Count -gt 0) {
+            $free[0] | Should -BeExactly $First
+            $free[-1] | Should -BeExactly 'Z'
+        }
+    }
+
+    It 'when none is left, say so rather than fail to index' {
+        Set-StrictMode -Version 3
+        { Select-First @(Get-FreeLetters -Exclude 'DEFGHIJKLMNOPQRSTUVWXYZ' -InUse @()) 'no letter from D to Z is free' } |
+            Should -Throw 'no letter from D to Z is free'
+        Select-First @('G', 'H') 'unused' | Should -BeExactly 'G'
+    }
+}
+
+Describe 'the system volume given a letter' {
+    BeforeEach {
+        $script:uefi = $true
+        Mock mountvol.exe -ModuleName VacateTest { $global:LASTEXITCODE = [int] -not $uefi } `
+            -ParameterFilter { $args[0] -eq 'S:' -and $args[1] -eq '/S' }
+        Mock mountvol.exe -ModuleName VacateTest { $global:LASTEXITCODE = 0 } `
+            -ParameterFilter { $args[0] -eq 'S:' -and $args[1] -eq '\\?\Volume{5}\' }
+    }
+
+    It 'takes /S first, on a UEFI machine' {
+        Mount-SystemVolume 'S' '\\?\Volume{5}\' | Should -BeExactly '/S'
+        Should -Invoke mountvol.exe -ModuleName VacateTest -Times 1 -Exactly
+    }
+
+    It "takes the volume's DeviceID only after /S fails, as on a BIOS machine" {
+        $script:uefi = $false
+        Mount-SystemVolume 'S' '\\?\Volume{5}\' | Should -BeExactly 'DeviceID'
+        Should -Invoke mountvol.exe -ModuleName VacateTest -Times 1 -Exactly -ParameterFilter { $args[1] -eq '/S' }
+        Should -Invoke mountvol.exe -ModuleName VacateTest -Times 1 -Exactly -ParameterFilter { $args[1] -like '\\?\Volume*' }
+    }
+
+    It 'says so when /S fails and Win32_Volume names no system volume' {
+        $script:uefi = $false
+        { Mount-SystemVolume 'S' '' } | Should -Throw '*names no system volume*'
+    }
+}
+
+Describe 'a task as SYSTEM or as the test user' {
+    BeforeEach {
+        Mock New-ScheduledTaskAction -ModuleName VacateTest { 'the action' }
+        Mock New-ScheduledTaskSettingsSet -ModuleName VacateTest { 'the settings' }
+        Mock New-ScheduledTaskPrincipal -ModuleName VacateTest { 'the SYSTEM principal' }
+        Mock Register-ScheduledTask -ModuleName VacateTest { }
+    }
+
+    It 'runs as SYSTEM by a service-account principal, elevated' {
+        Register-TestTask 'vacate-test-x' 'C:\w\x.cmd' 'SYSTEM' ''
+        Should -Invoke New-ScheduledTaskPrincipal -ModuleName VacateTest -Times 1 -Exactly -ParameterFilter {
+            $UserId -eq 'SYSTEM' -and $LogonType -eq 'ServiceAccount' -and $RunLevel -eq 'Highest'
+        }
+        Should -Invoke Register-ScheduledTask -ModuleName VacateTest -Times 1 -Exactly -ParameterFilter {
+            $TaskName -eq 'vacate-test-x' -and $Principal -eq 'the SYSTEM principal' -and -not $User -and
+            $Action -eq 'the action' -and $Settings -eq 'the settings'
+        }
+    }
+
+    It 'runs as the test user with its password, not elevated' {
+        Register-TestTask 'vacate-test-y' 'C:\w\y.cmd' 'vacatetest123456' 'Vq7-abcdefghij'
+        Should -Invoke New-ScheduledTaskPrincipal -ModuleName VacateTest -Times 0 -Exactly
+        Should -Invoke Register-ScheduledTask -ModuleName VacateTest -Times 1 -Exactly -ParameterFilter {
+            $User -eq 'vacatetest123456' -and $Password -eq 'Vq7-abcdefghij' -and $RunLevel -eq 'Limited' -and
+            -not $Principal
+        }
+    }
+
+    It 'runs the batch file through cmd.exe' {
+        Register-TestTask 'vacate-test-z' 'C:\w\z.cmd' 'SYSTEM' ''
+        Should -Invoke New-ScheduledTaskAction -ModuleName VacateTest -Times 1 -Exactly -ParameterFilter {
+            $Execute -eq $env:ComSpec -and $Argument -eq '/d /c "C:\w\z.cmd"'
+        }
+    }
+}
+
+Describe "the test user's password" {
+    It 'fits net user /add without its question, and meets complexity' {
+        $passwords = 1..20 | ForEach-Object { New-TestPassword }
+        foreach ($password in $passwords) {
+            $password.Length | Should -BeLessOrEqual 14
+            $password | Should -MatchExactly '[A-Z]'
+            $password | Should -MatchExactly '[a-z]'
+            $password | Should -Match '[0-9]'
+            $password | Should -Match '[^A-Za-z0-9]'
+        }
+        @($passwords | Sort-Object -Unique).Count | Should -BeGreaterThan 1
+    }
+}
+
+Describe 'a run timed from its own start' {
+    BeforeEach {
+        $run = New-ProgramRun $TestDrive 'timed' 'vacate.exe' @('/v', 'K')
+        $run.Asked = [DateTime]::UtcNow.AddSeconds(-60)
+    }
+
+    It 'is not timed before its task started' {
+        Get-RunSeconds $run | Should -BeNullOrEmpty
+    }
+
+    It 'counts from when its batch file started, not from when the task was asked for' {
+        Set-Content -LiteralPath $run.Started -Value ''
+        (Get-Item -LiteralPath $run.Started).LastWriteTimeUtc = [DateTime]::UtcNow.AddSeconds(-1)
+        Set-Content -LiteralPath $run.Errors -Value 'vacate: waiting for another run of vacate to finish'
+        $seconds = Wait-Text $run 'waiting for another run' 5
+        $seconds | Should -BeGreaterOrEqual 0.9
+        $seconds | Should -BeLessThan 10
+    }
+
+    It 'writes its start before it runs the program' {
+        $lines = @(Get-Content -LiteralPath $run.Batch)
+        $lines[0] | Should -BeExactly ('@type nul >"' + $run.Started + '"')
+        $lines[1] | Should -BeLike '@"vacate.exe" /v K >*'
+    }
+}
+
+Describe 'msiexec' {
+    It 'is given <Expected> for <Action> <Target>' -ForEach @(
+        @{ Action = '/i'; Target = 'C:\d\vacate-1.0.0-win64.msi'; Expected = '/i "C:\d\vacate-1.0.0-win64.msi" /qn /norestart /l*v "C:\l.log"' },
+        @{ Action = '/x'; Target = '{A97F00CD-AEA3-57B4-BBC3-BE3B5AE7A2AF}'; Expected = '/x {A97F00CD-AEA3-57B4-BBC3-BE3B5AE7A2AF} /qn /norestart /l*v "C:\l.log"' }
+    ) {
+        Get-MsiexecArguments $Action $Target 'C:\l.log' | Should -BeExactly $Expected
+    }
+
+    It 'status <Status> is <Verdict> where <Expected> is expected' -ForEach @(
+        @{ Status = 0; Expected = 0; Verdict = $true },
+        @{ Status = 3010; Expected = 0; Verdict = $true },
+        @{ Status = 1603; Expected = 0; Verdict = $false },
+        @{ Status = 1603; Expected = 1603; Verdict = $true },
+        @{ Status = 0; Expected = 1603; Verdict = $false },
+        @{ Status = 3010; Expected = 1605; Verdict = $false },
+        @{ Status = 1618; Expected = 0; Verdict = $false }
+    ) {
+        Test-MsiexecStatus $Status $Expected | Should -Be $Verdict
+    }
+
+    It 'is waited for, as the guide shows it' {
+        Mock Start-Process -ModuleName VacateTest { [pscustomobject] @{ ExitCode = 1605 } }
+        Invoke-Msiexec 'me' '/x "C:\v.msi" /qn' $TestDrive 'x' | Should -Be 1605
+        Should -Invoke Start-Process -ModuleName VacateTest -Times 1 -Exactly -ParameterFilter {
+            $FilePath -eq 'msiexec.exe' -and $ArgumentList -eq '/x "C:\v.msi" /qn' -and $Wait -and $PassThru
+        }
+    }
+}
+
+Describe "the machine's Path after an install step" {
+    BeforeAll {
+        $folder = 'C:\Program Files\vacate'
+        $set = '%SystemRoot%\vacate-test;C:\Tools;C:\Windows\system32'
+    }
+
+    It '<Name>' -ForEach @(
+        @{ Name = 'an expandable Path that gains the folder is right'; Kind = 'ExpandString'
+            After = '%SystemRoot%\vacate-test;C:\Tools;C:\Windows\system32;C:\Program Files\vacate'; Installed = $true; Problems = @() },
+        @{ Name = 'a plain Path that stays plain is right'; Kind = 'String'
+            After = '%SystemRoot%\vacate-test;C:\Tools;C:\Windows\system32;C:\Program Files\vacate\'; Installed = $true; Problems = @() },
+        @{ Name = "Wine's trailing ; after the uninstall is right"; Kind = 'ExpandString'
+            After = '%SystemRoot%\vacate-test;C:\Tools;C:\Windows\system32;'; Installed = $false; Problems = @() },
+        @{ Name = 'an expandable Path frozen into REG_SZ is wrong'; Kind = 'ExpandString'; AfterKind = 'String'
+            After = '%SystemRoot%\vacate-test;C:\Tools;C:\Windows\system32;C:\Program Files\vacate'; Installed = $true
+            Problems = @('the Path was ExpandString and is String now') },
+        @{ Name = 'the %SystemRoot% entry expanded is wrong'; Kind = 'ExpandString'
+            After = 'C:\Windows\vacate-test;C:\Tools;C:\Windows\system32;C:\Program Files\vacate'; Installed = $true
+            Problems = @('the entry %SystemRoot%\vacate-test is no longer there unexpanded',
+                'the other entries changed: C:\Windows\vacate-test;C:\Tools;C:\Windows\system32') },
+        @{ Name = 'another entry lost is wrong'; Kind = 'ExpandString'
+            After = '%SystemRoot%\vacate-test;C:\Windows\system32;C:\Program Files\vacate'; Installed = $true
+            Problems = @('the other entries changed: %SystemRoot%\vacate-test;C:\Windows\system32') },
+        @{ Name = 'the folder twice is wrong'; Kind = 'ExpandString'
+            After = '%SystemRoot%\vacate-test;C:\Tools;C:\Windows\system32;C:\Program Files\vacate;C:\Program Files\vacate'; Installed = $true
+            Problems = @('C:\Program Files\vacate is there 2 times, not 1') },
+        @{ Name = 'the folder left after the uninstall is wrong'; Kind = 'ExpandString'
+            After = '%SystemRoot%\vacate-test;C:\Tools;C:\Windows\system32;C:\Program Files\vacate'; Installed = $false
+            Problems = @('C:\Program Files\vacate is there 1 times, not 0') }
+    ) {
+        $afterKind = $Kind
+        if ($_.ContainsKey('AfterKind')) { $afterKind = $_.AfterKind }
+        $before = New-MachinePath $Kind $set
+        $after = New-MachinePath $afterKind $After
+        $problems = @(Get-PathProblems $before $after $folder $Installed '%SystemRoot%\vacate-test')
+        ($problems -join "`n") | Should -BeExactly ($Problems -join "`n")
+    }
+}
