@@ -8,7 +8,7 @@ BeforeAll {
     $readme = Join-Path $PSScriptRoot '..\..\README.md'
     # Pester mocks only commands that exist: off Windows these do not.
     if (-not (Get-Command mountvol.exe -ErrorAction Ignore)) {
-        function global:mountvol.exe { }
+        function global:mountvol.exe { $null }
     }
     if (-not (Get-Command Register-ScheduledTask -ErrorAction Ignore)) {
         function global:New-ScheduledTaskAction { param($Execute, $Argument) }
@@ -100,7 +100,7 @@ Describe 'a task as SYSTEM or as the test user' {
         Mock New-ScheduledTaskAction -ModuleName VacateTest { 'the action' }
         Mock New-ScheduledTaskSettingsSet -ModuleName VacateTest { 'the settings' }
         Mock New-ScheduledTaskPrincipal -ModuleName VacateTest { 'the SYSTEM principal' }
-        Mock Register-ScheduledTask -ModuleName VacateTest { }
+        Mock Register-ScheduledTask -ModuleName VacateTest { $null }
     }
 
     It 'runs as SYSTEM by a service-account principal, elevated' {

