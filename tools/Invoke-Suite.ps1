@@ -46,6 +46,7 @@ $configuration.Run.Container = New-PesterContainer -Path $Suite -Data $Data
 $configuration.Run.PassThru = $true
 $configuration.Output.Verbosity = 'Detailed'
 if ($Results) {
+    $Results = $ExecutionContext.SessionState.Path.GetUnresolvedProviderPathFromPSPath($Results)
     New-Item -ItemType Directory -Force -Path (Split-Path -Parent $Results) | Out-Null
     $configuration.TestResult.Enabled = $true
     $configuration.TestResult.OutputFormat = 'JUnitXml'
