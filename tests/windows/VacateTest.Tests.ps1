@@ -230,11 +230,11 @@ Describe "the machine's Path after an install step" {
             After = '%SystemRoot%\vacate-test;C:\Tools;C:\Windows\system32;C:\Program Files\vacate'; Installed = $false
             Problems = @('C:\Program Files\vacate is there 1 times, not 0') }
     ) {
-        $afterKind = $Kind
-        if ($_.ContainsKey('AfterKind')) { $afterKind = $_.AfterKind }
+        $kindNow = $Kind
+        if ($_.ContainsKey('AfterKind')) { $kindNow = $_.AfterKind }
         $before = New-MachinePath $Kind $set
-        $after = New-MachinePath $afterKind $After
-        $problems = @(Get-PathProblems $before $after $folder $Installed '%SystemRoot%\vacate-test')
-        ($problems -join "`n") | Should -BeExactly ($Problems -join "`n")
+        $now = New-MachinePath $kindNow $After
+        $said = @(Get-PathProblems $before $now $folder $Installed '%SystemRoot%\vacate-test')
+        ($said -join "`n") | Should -BeExactly ($Problems -join "`n")
     }
 }
