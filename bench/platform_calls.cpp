@@ -3,8 +3,8 @@
 // for each candidate letter the search does not skip, one probe of the source
 // and one of the target, the volume calls of the move in their one order, and
 // the settle wait's probes and pauses, and what Windows needs of the source
-// (its page files and the volume it boots from: four reads at most, three
-// when it boots from a volume that is not known); and whether it took the
+// (its page files, the volume it boots from and its crash dumps: seven reads
+// at most, fewer when one refuses or is not known); and whether it took the
 // machine's lock and held interruptions back over the move. A run past the
 // argument checks also asks once where Windows runs from, which is not
 // counted.
@@ -27,6 +27,7 @@ struct Path {
     int least_queries, least_volume_calls, least_pauses;
     std::string paging_files = "";
     char system_volume = '\0';
+    std::string dedicated_dump_file = "";
 };
 
 int count_starting(const FakePlatform& platform, const std::string& prefix) {
@@ -85,6 +86,17 @@ int main() {
          0},
         {"page file on the source", {"vacate", "K"}, "CDEK", {}, 0, 3 + 1, 0, 0, "K"},
         {"the volume Windows boots from", {"vacate", "K"}, "CDEK", {}, 0, 3 + 1, 0, 0, "", 'K'},
+        {"the crash dumps' volume",
+         {"vacate", "K"},
+         "CDEK",
+         {},
+         0,
+         3 + 1,
+         0,
+         0,
+         "",
+         '\0',
+         R"(K:\dedicated.sys)"},
         {"preview", {"vacate", "/whatif", "K"}, "CDEK", {}, 0, 3 + 2, 1, 0},
     };
     std::printf("%-30s %14s %14s %14s %7s %10s %6s\n", "path", "queries/least", "volume/least",
@@ -95,6 +107,7 @@ int main() {
         platform.mount_unseen_queries = path.mount_unseen_queries;
         platform.paging_files = path.paging_files;
         platform.system_volume = path.system_volume;
+        platform.dedicated_dump_file = path.dedicated_dump_file;
         const RunRecord run = record_run(platform, path.argv);
         const int queries = platform.count("drives");
         const int pauses = platform.count("sleep 1000");

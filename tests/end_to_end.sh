@@ -131,6 +131,28 @@ check "page files too many to read" "C:/ K:>k $long" "C:/ D:>k $long" 0 "" K
 check "the system partition, but no device behind K:" "C:/ K:/ SystemPartition=../volumes/k" \
     "C:/ K:/ SystemPartition=../volumes/k" 255 'Could not get info for K:\
 ' K
+check "a page-file entry whose second character is not a colon" \
+    'C:/ D:>d PagingFiles=D\pagefile.sys' 'C:/ E:>d PagingFiles=D\pagefile.sys' 0 "" D
+# Crash dumps, where CrashControl keeps them: refused before anything moves,
+# whether asked for a move or a preview; a number for CrashDumpEnabled; a
+# %SystemRoot% that expands to C:.
+dedicated='C:/ D:>d DedicatedDumpFile=d:\dedicated.sys'
+dumps_on='C:/ CrashDumpEnabled=1 D:>d DumpFile=D:\MEMORY.DMP'
+for arguments in D "/whatif D"; do
+    # shellcheck disable=SC2086 # the options and the drive, as words
+    check "a dedicated dump file on D: ($arguments)" "$dedicated" "$dedicated" 255 \
+        "Windows writes its crash dumps to D:; can't free it
+" $arguments
+done
+check "the dump file on D:, dumps on" "$dumps_on" "$dumps_on" 255 "Windows writes its crash dumps to D:; can't free it
+" D
+check "the dump file on D:, dumps off" 'C:/ CrashDumpEnabled=0 D:>d DumpFile=D:\MEMORY.DMP' \
+    'C:/ CrashDumpEnabled=0 DumpFile=D:\MEMORY.DMP E:>d' 0 "" D
+check "the dump file under %SystemRoot%, on C:" 'C:/ CrashDumpEnabled=7 D:>d DumpFile=%SystemRoot%\MEMORY.DMP' \
+    'C:/ CrashDumpEnabled=7 DumpFile=%SystemRoot%\MEMORY.DMP E:>d' 0 "" D
+check "a dump file on a free letter" 'C:/ DedicatedDumpFile=D:\dedicated.sys' \
+    'C:/ DedicatedDumpFile=D:\dedicated.sys' 0 "Drive D: is already free
+" D
 boots="C:/ K:>k S:>esp SystemPartition=../volumes/esp"
 for drive in S s; do
     check "the system volume ($drive)" "$boots" "$boots" 255 "Windows boots from S:; can't free it

@@ -89,37 +89,71 @@ std::string FakePlatform::system_device() const {
     return device_of(system_volume == '\0' ? "Volume1" : volume_of(system_volume));
 }
 
+std::string expand_system_root(std::string path, const std::string& windows) {
+    const std::string variable = "%SystemRoot%";
+    for (auto at = path.find(variable); at != std::string::npos;
+         at = path.find(variable, at + windows.size())) {
+        path.replace(at, variable.size(), windows);
+    }
+    return path;
+}
+
 // Each value where Windows keeps it, of its type, written as Windows writes
 // it; the system partition's device in capitals, as QueryDosDeviceA never
 // answers it.
 bool FakePlatform::RegGetValueA(vacate::RegistryKey key, const char* subkey, const char* value,
                                 std::uint32_t flags, void* data, std::uint32_t* size) {
+    enum Type { string = 1, expandable = 2, number = 4, list = 7, absent = 0 };
     const std::string memory =
         R"(SYSTEM\CurrentControlSet\Control\Session Manager\Memory Management)";
+    const std::string crash = R"(SYSTEM\CurrentControlSet\Control\CrashControl)";
     const std::string where = subkey + std::string(" ") + value;
     std::string text;
-    std::uint32_t type = vacate::registry_string_list;
+    Type type = absent;
     if (where == memory + " PagingFiles") {
+        type = list;
         for (const char letter : paging_files) {
             text += letter + std::string(R"(:\pagefile.sys 0 0)") + '\0';
         }
     } else if (where == memory + " ExistingPageFiles") {
+        type = list;
         for (const char letter : existing_page_files) {
             text += R"(\??\)" + std::string(1, letter) + R"(:\pagefile.sys)" + '\0';
         }
     } else if (where == R"(SYSTEM\Setup SystemPartition)") {
-        type = vacate::registry_string;
+        type = string;
         text = system_device();
         std::transform(text.begin(), text.end(), text.begin(),
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    } else if (where == crash + " DedicatedDumpFile") {
+        type = dedicated_dump_file.empty() ? absent : string;
+        text = dedicated_dump_file;
+    } else if (where == crash + " DumpFile") {
+        type = dump_file.empty() ? absent : expandable;
+        text = dump_file;
+    } else if (where == crash + " CrashDumpEnabled") {
+        type = crash_dump_enabled < 0 ? absent : number;
+        const auto enabled = static_cast<std::uint32_t>(crash_dump_enabled);
+        text.assign(reinterpret_cast<const char*>(&enabled), sizeof enabled);
     } else {
+        // Where Windows keeps no such value: the whole place, to be seen.
         answer("reg " + where, false);
         return false;
     }
-    text += '\0';
+    // RegGetValueA's filter: a string read takes REG_EXPAND_SZ too, expanded.
+    const bool accepted = (type == string && (flags & vacate::registry_string) != 0) ||
+                          (type == expandable && (flags & vacate::registry_string) != 0) ||
+                          (type == number && (flags & vacate::registry_number) != 0) ||
+                          (type == list && (flags & vacate::registry_string_list) != 0);
+    if (type == expandable) {
+        text = expand_system_root(text, windows_directory);
+    }
+    if (type == string || type == expandable || type == list) {
+        text += '\0';
+    }
     const bool read =
-        answer("reg " + std::string(value), key == vacate::RegistryKey::local_machine &&
-                                                (flags & type) != 0 && text.size() <= *size);
+        answer("reg " + std::string(value),
+               key == vacate::RegistryKey::local_machine && accepted && text.size() <= *size);
     if (read) {
         std::memcpy(data, text.data(), text.size());
     }

@@ -13,7 +13,9 @@
 //   windir 260            GetSystemWindowsDirectoryA (answers
 //                         `windows_directory`, as kernel32 would)
 //   reg PagingFiles       RegGetValueA of a value, as Windows writes it from
-//                         what the fields below say
+//                         what the fields below say, and as RegGetValueA
+//                         answers it: of a type that the flags accept, a
+//                         REG_EXPAND_SZ expanded for a string read
 //   device K:             QueryDosDeviceA
 //   drives                GetLogicalDrives
 //   name K:\ 260          GetVolumeNameForVolumeMountPointA
@@ -58,6 +60,13 @@ public:
     std::string existing_page_files;
     // The letter of the volume that Windows boots from, if it has one.
     char system_volume = '\0';
+    // CrashControl as Windows sets it up unless told otherwise: the dedicated
+    // dump file (REG_SZ; "" is none), the dump file (REG_EXPAND_SZ, whose
+    // %SystemRoot% is `windows_directory`; "" is none) and CrashDumpEnabled
+    // (REG_DWORD; -1 is none).
+    std::string dedicated_dump_file;
+    std::string dump_file = R"(%SystemRoot%\MEMORY.DMP)";
+    long long crash_dump_enabled = 7;
     bool administrator = true;
     std::set<std::string> failing;
     std::set<int> failing_queries;
@@ -118,5 +127,8 @@ private:
 std::string volume_of(char letter);
 // The device that QueryDosDeviceA names a volume by.
 std::string device_of(const std::string& volume);
+// `path` with %SystemRoot% as Windows expands it on a machine that runs from
+// `windows`.
+std::string expand_system_root(std::string path, const std::string& windows);
 
 #endif

@@ -18,38 +18,46 @@ using Call = FakePlatform::Call;
 using Phase = std::vector<Call>;
 
 // The log cut into the phases of a run, in the one order that a run meets
-// them; what does not fit that order is left in `rest`.
+// them; what does not fit that order is left in `rest`, and the first of it
+// is told with the phase it came after.
 struct Phases {
     Phase windir, turn, search, needs, recheck, name, admin, hold, removal, mounts, release, wait,
         rest;
+    std::string out_of_order;
 };
 
 Phases phases_of(const FakePlatform& platform) {
     Phases run;
     std::size_t next = 0;
+    std::string last = "the start";
     // The calls from `next` on that are of one of `kinds`, at most `most`.
-    const auto take = [&](Phase& phase, std::size_t most,
+    const auto take = [&](Phase& phase, const char* name, std::size_t most,
                           std::initializer_list<const char*> kinds) {
         while (next < platform.calls.size() && phase.size() < most &&
                std::any_of(kinds.begin(), kinds.end(), [&](const char* kind) {
                    return platform.calls[next].text.starts_with(kind);
                })) {
             phase.push_back(platform.calls[next++]);
+            last = name;
         }
     };
-    take(run.windir, 1, {"windir "});
-    take(run.turn, 2, {"lock "});
-    take(run.search, SIZE_MAX, {"drives"});
-    take(run.needs, 4, {"reg ", "device "});
-    take(run.recheck, 1, {"drives"});
-    take(run.name, 1, {"name "});
-    take(run.admin, 1, {"admin"});
-    take(run.hold, 1, {"hold"});
-    take(run.removal, 1, {"delete "});
-    take(run.mounts, 2, {"set "});
-    take(run.release, 1, {"release"});
-    take(run.wait, SIZE_MAX, {"drives", "sleep "});
-    take(run.rest, SIZE_MAX, {""});
+    take(run.windir, "where Windows runs from", 1, {"windir "});
+    take(run.turn, "the turn", 2, {"lock "});
+    take(run.search, "the search and probes", SIZE_MAX, {"drives"});
+    // As many as the questions ask: their order is a rule of its own.
+    take(run.needs, "what Windows needs", SIZE_MAX, {"reg ", "device "});
+    take(run.recheck, "the target's probe", 1, {"drives"});
+    take(run.name, "the volume name", 1, {"name "});
+    take(run.admin, "whether the run may move volumes", 1, {"admin"});
+    take(run.hold, "the hold", 1, {"hold"});
+    take(run.removal, "the removal", 1, {"delete "});
+    take(run.mounts, "the mounts", 2, {"set "});
+    take(run.release, "the release", 1, {"release"});
+    take(run.wait, "the wait", SIZE_MAX, {"drives", "sleep "});
+    if (next < platform.calls.size()) {
+        run.out_of_order = platform.calls[next].text + " came after " + last;
+    }
+    take(run.rest, "", SIZE_MAX, {""});
     return run;
 }
 
@@ -169,22 +177,41 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         "Could not set mount point to " + text(target) + ":...restoring to " + source + "\n";
     const std::string moved = tell ? "Moved " + source + " to " + text(target) + ":\n" : "";
 
-    // What Windows needs of the source, as far as the platform told it, asked
-    // only until it is known.
-    const auto names = [&](std::string letters, std::size_t i) {
-        return at(p.needs, i).succeeded &&
-               lower(letters).find(text(static_cast<char>(letter | 0x20))) != std::string::npos;
+    // What Windows needs of the source, in the checker's own words: each
+    // question's calls in their order, asked until one refuses, and the line
+    // it refuses with. Whether a call was answered is the log's to say;
+    // whether the answer names the source is judged from what the fake was
+    // told (a page file on K:, the system volume at S:, a dump file's path).
+    std::string needs;
+    std::size_t answered = 0;
+    const auto ask = [&](const std::string& call) {
+        needs += call + "; ";
+        return at(p.needs, answered++).succeeded;
     };
-    const bool paging_file = names(platform.paging_files, 0);
-    const bool page_file = paging_file || names(platform.existing_page_files, 1);
-    const bool partition_known = !page_file && at(p.needs, 2).succeeded;
-    const bool boots = partition_known && at(p.needs, 3).succeeded &&
-                       platform.system_volume != '\0' &&
-                       volume == volume_of(platform.system_volume);
-    const std::string needs = std::string("reg PagingFiles; ") +
-                              (paging_file ? "" : "reg ExistingPageFiles; ") +
-                              (page_file ? "" : "reg SystemPartition; ") +
-                              (partition_known ? "device " + source + "; " : "");
+    const auto lists = [&](const std::string& letters) {
+        return lower(letters).find(text(static_cast<char>(letter | 0x20))) != std::string::npos;
+    };
+    const auto on_source = [&](const std::string& path) {
+        return path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) != 0 &&
+               path[1] == ':' && (path[0] & ~0x20) == letter;
+    };
+    const bool boots_here =
+        !volume.empty() && lower(device_of(volume)) == lower(platform.system_device());
+    const auto dumps_on = static_cast<std::uint32_t>(platform.crash_dump_enabled) != 0;
+    std::string refusal;
+    if ((ask("reg PagingFiles") && lists(platform.paging_files)) ||
+        (ask("reg ExistingPageFiles") && lists(platform.existing_page_files))) {
+        refusal = "Windows keeps a page file on ";
+    } else if (ask("reg SystemPartition") && ask("device " + source) && boots_here) {
+        refusal = "Windows boots from ";
+    } else if ((ask("reg DedicatedDumpFile") && on_source(platform.dedicated_dump_file)) ||
+               (ask("reg CrashDumpEnabled") && dumps_on && ask("reg DumpFile") &&
+                on_source(expand_system_root(platform.dump_file, platform.windows_directory)))) {
+        refusal = "Windows writes its crash dumps to ";
+    }
+    if (!refusal.empty()) {
+        refusal += source + "; can't free it\n";
+    }
     std::string asked;
     for (const Call& call : p.needs) {
         asked += call.text + "; ";
@@ -221,7 +248,7 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
     struct Rule {
         bool applies;
         bool holds;
-        const char* says;
+        std::string says;
     };
     const Rule rules[] = {
         {true, run.status == 0 || run.status == -1 || run.status == -2,
@@ -255,7 +282,8 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         {asks, p.rest.empty(),
          "the calls must come in a run's one order: the turn, the search and probes, what "
          "Windows needs, the target's probe, the volume name, the hold, the removal, the mounts, "
-         "the release, the wait"},
+         "the release, the wait; " +
+             p.out_of_order},
         {asks && whatif, p.turn.empty(), "a preview must take no turn"},
         {asks && !whatif,
          waited ? p.turn[0].text == "lock 2000 busy" && turn.starts_with("lock 118000")
@@ -267,16 +295,15 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
              ends(-1, "Another run of vacate is still at work; can't free " + source + "\n"),
          "a lock still busy must end the run with its line and -1, touching nothing"},
         {turned && !(p.needs.empty() && p.recheck.empty() && p.name.empty()), asked == needs,
-         "a run must ask what Windows needs of the source before its last probe: PagingFiles, "
-         "ExistingPageFiles unless the first names it, SystemPartition, then the source's "
-         "device once that is known"},
-        {turned && (page_file || boots),
+         "a run must ask what Windows needs of the source before its last probe, until one "
+         "refuses: PagingFiles, ExistingPageFiles, SystemPartition, then the source's device once "
+         "that is known, DedicatedDumpFile, CrashDumpEnabled, then DumpFile when dumps are on"},
+        {turned && !refusal.empty(),
          none(p.recheck, p.name, p.admin, p.hold, p.removal, p.mounts, p.release, p.wait) &&
-             ends(-1, (page_file ? "Windows keeps a page file on " : "Windows boots from ") +
-                          source + "; can't free it\n"),
-         "a volume that holds a page file, or that Windows boots from, must be refused with its "
-         "line and -1, asking nothing more"},
-        {turned && !page_file && !boots && p.name.empty(),
+             ends(-1, refusal),
+         "a volume that Windows needs (a page file, the boot, the crash dumps) must be refused "
+         "with its line and -1, asking nothing more"},
+        {turned && refusal.empty() && p.name.empty(),
          none(p.admin, p.hold, p.removal, p.mounts, p.release) && early_outcome,
          "a run that touched nothing must end with one of its three early outcomes"},
         {turned && !p.name.empty(), at(p.name, 0).text == "name " + root + " 260",

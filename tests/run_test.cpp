@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 #include <ostream>
 #include <set>
 #include <string>
@@ -19,12 +20,20 @@
 namespace {
 
 // With C, D, E and K in use: once its turn has come, the search asks for D,
-// E and F, and the run probes K; then it asks what Windows needs of K and
-// probes F again before it touches anything.
+// E and F, and the run probes K; then it asks what Windows needs of K (its
+// page files, whether Windows boots from it, its crash dumps, which by
+// default go to %SystemRoot%) and probes F again before it touches anything.
 const std::string search = "drives; drives; drives; drives";
-std::string needs(char source = 'K') {
-    return std::string("reg PagingFiles; reg ExistingPageFiles; reg SystemPartition; device ") +
-           source + ":";
+const std::string page_files = "reg PagingFiles; reg ExistingPageFiles";
+std::string boot(char source = 'K') {
+    return std::string("reg SystemPartition; device ") + source + ":";
+}
+const std::string dumps = "reg DedicatedDumpFile; reg CrashDumpEnabled; reg DumpFile";
+// Every question asked of a volume that Windows does not need; a row where
+// one of them asks less says what it asked instead.
+std::string needs(char source = 'K', const std::string& of_boot = "",
+                  const std::string& of_dumps = dumps) {
+    return page_files + "; " + (of_boot.empty() ? boot(source) : of_boot) + "; " + of_dumps;
 }
 const std::string checks = search + "; " + needs() + "; drives";
 const std::string moves_k_to_f =
@@ -35,6 +44,9 @@ const std::string preview_k = "windir 260; " + checks + R"(; name K:\ 260; admin
 const std::string usage = usage_text("vacate");
 const std::string help = help_text("vacate");
 const std::string refused = "Windows runs from K:; can't free it\n";
+const std::string dumps_on_d = "Windows writes its crash dumps to D:; can't free it\n";
+const std::string moves_d_to_f =
+    R"(; drives; name D:\ 260; hold; delete D:\; set F:\ Volume{D}; release; drives)";
 
 struct RunRow {
     const char* what;
@@ -45,6 +57,10 @@ struct RunRow {
     std::string paging_files = "";
     std::string existing_page_files = "";
     char system_volume = '\0';
+    std::string dedicated_dump_file = "";
+    std::string dump_file = R"(%SystemRoot%\MEMORY.DMP)";
+    long long crash_dump_enabled = 7;
+    std::map<char, std::string> renamed = {};  // volumes named otherwise than Volume{X}
     bool administrator = true;
     std::set<std::string> failing = {};
     std::set<int> failing_queries = {};
@@ -98,6 +114,14 @@ const RunRow run_rows[] = {
      .args = {"K", "/v"},
      .status = -1,
      .output = "Options go before the drive: /v is not an exclude list\n"},
+    {.what = "a dash option after the drive",
+     .args = {"K", "-v"},
+     .status = -1,
+     .output = "Options go before the drive: -v is not an exclude list\n"},
+    {.what = "a preview asked twice",
+     .args = {"/whatif", "/whatif", "K"},
+     .status = -1,
+     .output = "Invalid drive letter: /whatif\n"},
     {.what = "digit", .args = {"1"}, .status = -1, .output = "Invalid drive letter: 1\n"},
     {.what = "empty", .args = {"", "AB"}, .status = -1, .output = "Invalid drive letter: \n"},
     {.what = "8-bit", .args = {"\xC4K"}, .status = -1, .output = "Invalid drive letter: \xC4K\n"},
@@ -143,9 +167,10 @@ const RunRow run_rows[] = {
      .calls = "windir 260"},
     {.what = "not knowing where Windows runs from is no reason to refuse",
      .args = {"C"},
+     .dump_file = "",  // %SystemRoot% would tell
      .failing = {"windir 260"},
-     .calls = turn + "; " + search + "; " + needs('C') + "; drives" +
-              R"(; name C:\ 260; hold; delete C:\; set F:\ Volume{C}; release; drives)"},
+     .calls = turn + "; " + search + "; " + needs('C') +
+              R"(; drives; name C:\ 260; hold; delete C:\; set F:\ Volume{C}; release; drives)"},
     {.what = "Windows without a letter",
      .args = {"K"},
      .windows = R"(\\?\Vol\W)",
@@ -207,14 +232,68 @@ const RunRow run_rows[] = {
      .system_volume = 'K',
      .status = -1,
      .output = "Windows boots from K:; can't free it\n",
-     .calls = turn + "; " + search + "; " + needs()},
+     .calls = turn + "; " + search + "; " + page_files + "; " + boot()},
     {.what = "the system volume, not known",
      .args = {"K"},
      .system_volume = 'K',
      .failing = {"reg SystemPartition"},
+     .calls = turn + "; " + search + "; " + needs('K', "reg SystemPartition") +
+              R"(; drives; name K:\ 260; hold; delete K:\; set F:\ Volume{K}; release; drives)"},
+    {.what = "a system partition whose device is a prefix of the source's",
+     .args = {"K"},
+     .renamed = {{'K', "Volume10"}},
+     .calls = turn + "; " + search + "; " + needs() +
+              R"(; drives; name K:\ 260; hold; delete K:\; set F:\ Volume10; release; drives)"},
+    {.what = "a dedicated dump file on the source, named in lower case",
+     .args = {"D"},
+     .dedicated_dump_file = R"(d:\dedicated.sys)",
+     .status = -1,
+     .output = dumps_on_d,
      .calls =
-         turn + "; " + search +
-         R"(; reg PagingFiles; reg ExistingPageFiles; reg SystemPartition; drives; name K:\ 260; hold; delete K:\; set F:\ Volume{K}; release; drives)"},
+         turn + "; " + search + "; " + page_files + "; " + boot('D') + "; reg DedicatedDumpFile"},
+    {.what = "the dump file on the source, dumps on",
+     .args = {"D"},
+     .dump_file = R"(D:\MEMORY.DMP)",
+     .status = -1,
+     .output = dumps_on_d,
+     .calls = turn + "; " + search + "; " + page_files + "; " + boot('D') + "; " + dumps},
+    {.what = "the dump file on the source, dumps off",
+     .args = {"D"},
+     .dump_file = R"(D:\MEMORY.DMP)",
+     .crash_dump_enabled = 0,
+     .calls = turn + "; " + search + "; " +
+              needs('D', "", "reg DedicatedDumpFile; reg CrashDumpEnabled") + moves_d_to_f},
+    {.what = "the dump file under SystemRoot, expanded to where Windows runs from",
+     .args = {"K"},
+     .windows = R"(K:\Windows)",
+     .failing = {"windir 260"},
+     .status = -1,
+     .output = "Windows writes its crash dumps to K:; can't free it\n",
+     .calls =
+         "windir 260; lock 2000; " + search + "; " + page_files + "; " + boot() + "; " + dumps},
+    {.what = "a dump path whose second character is not a colon names no drive",
+     .args = {"D"},
+     .dedicated_dump_file = R"(D\dedicated.sys)",
+     .dump_file = R"(D\MEMORY.DMP)",
+     .calls = turn + "; " + search + "; " + needs('D') + moves_d_to_f},
+    {.what = "dump files that cannot be read are no reason to refuse",
+     .args = {"D"},
+     .dedicated_dump_file = R"(D:\dedicated.sys)",
+     .dump_file = R"(D:\MEMORY.DMP)",
+     .failing = {"reg DedicatedDumpFile", "reg DumpFile"},
+     .calls = turn + "; " + search + "; " + needs('D') + moves_d_to_f},
+    {.what = "a dump file on a free letter: nothing to move",
+     .args = {"Q"},
+     .dedicated_dump_file = R"(Q:\dedicated.sys)",
+     .output = "Drive Q: is already free\n",
+     .calls = turn + "; " + search},
+    {.what = "a preview of the dump file's volume",
+     .args = {"/whatif", "D"},
+     .dedicated_dump_file = R"(D:\dedicated.sys)",
+     .status = -1,
+     .output = dumps_on_d,
+     .calls = "windir 260; " + search + "; " + page_files + "; " + boot('D') +
+              "; reg DedicatedDumpFile"},
     {.what = "a preview",
      .args = {"/whatif", "K"},
      .output = "Would move K: to F:\n",
@@ -244,6 +323,12 @@ TEST_P(Runs, EndWithTheirStatusMessageAndCalls) {
     platform.paging_files = row.paging_files;
     platform.existing_page_files = row.existing_page_files;
     platform.system_volume = row.system_volume;
+    platform.dedicated_dump_file = row.dedicated_dump_file;
+    platform.dump_file = row.dump_file;
+    platform.crash_dump_enabled = row.crash_dump_enabled;
+    for (const auto& [letter, name] : row.renamed) {
+        platform.mounted[letter] = name;
+    }
     platform.administrator = row.administrator;
     platform.failing = row.failing;
     platform.failing_queries = row.failing_queries;

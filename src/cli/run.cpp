@@ -94,6 +94,15 @@ bool take_turn(Platform& platform, const char* source_name) {
     return true;
 }
 
+// Whether a volume that Windows needs at `stage` refuses the run, said if so.
+bool refused_by_windows(Platform& platform, Stage stage, const char* source_name) {
+    const WindowsNeed* need = needed_by_windows(platform, stage, source_name);
+    if (need != nullptr) {
+        report(need->refusal, source_name);
+    }
+    return need != nullptr;
+}
+
 }  // namespace
 
 int run(int argc, char** argv, Platform& platform) {
@@ -143,8 +152,7 @@ int run(int argc, char** argv, Platform& platform) {
     make_drive_root(source_root, source_name);
     const char* exclude_list = given == 2 ? upcase_ascii(argv[drive + 1]) : "";
 
-    if (holds_windows(platform, source_name[0])) {
-        report("Windows runs from %s; can't free it\n", source_name);
+    if (refused_by_windows(platform, Stage::before_turn, source_name)) {
         return -1;
     }
     // A preview changes nothing, and so has no turn to wait for.
@@ -165,12 +173,7 @@ int run(int argc, char** argv, Platform& platform) {
         report("Drive %s is already free\n", source_name);
         return 0;
     }
-    if (holds_page_file(platform, source_name[0])) {
-        report("Windows keeps a page file on %s; can't free it\n", source_name);
-        return -1;
-    }
-    if (is_system_volume(platform, source_name)) {
-        report("Windows boots from %s; can't free it\n", source_name);
+    if (refused_by_windows(platform, Stage::after_probe, source_name)) {
         return -1;
     }
     // Asked afresh, just before the move: another program may have taken the

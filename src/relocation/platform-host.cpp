@@ -117,24 +117,51 @@ private:
     int fd_;
 };
 
+// Where most machines have Windows, so that a drive table's C: is kept as a
+// real system volume is.
+constexpr char windows_directory[] = "C:\\Windows";
+
+// %SystemRoot% where it is in `text`, as a string read expands it: the
+// directory is shorter than the variable, and so fits where it stood.
+void expand_system_root(char* text) {
+    constexpr char variable[] = "%SystemRoot%";
+    char* at = std::strstr(text, variable);
+    if (at != nullptr) {
+        const char* rest = at + sizeof variable - 1;
+        std::memmove(at + sizeof windows_directory - 1, rest, std::strlen(rest) + 1);
+        std::memcpy(at, windows_directory, sizeof windows_directory - 1);
+    }
+}
+
 class HostPlatform final : public Platform {
 public:
-    // Where most machines have Windows, so that a drive table's C: is kept
-    // as a real system volume is.
     std::uint32_t GetSystemWindowsDirectoryA(char* buffer, std::uint32_t size) override {
-        constexpr char directory[] = "C:\\Windows";
-        if (size < sizeof directory) {
-            return sizeof directory;
+        if (size < sizeof windows_directory) {
+            return sizeof windows_directory;
         }
-        std::copy(std::begin(directory), std::end(directory), buffer);
-        return sizeof directory - 1;
+        std::copy(std::begin(windows_directory), std::end(windows_directory), buffer);
+        return sizeof windows_directory - 1;
     }
 
     // A file of the table, a string a line: the lines' ends become the
-    // strings' zeros, and one more zero ends the list. A string is the first.
-    // The buffer must have room for the file and two zeros.
-    bool RegGetValueA(RegistryKey, const char*, const char* value, std::uint32_t flags, void* data,
-                      std::uint32_t* size) override {
+    // strings' zeros, and one more zero ends the list. A string is the first,
+    // its %SystemRoot% expanded; a number is a string in decimal. The buffer
+    // must have room for the file and two zeros.
+    bool RegGetValueA(RegistryKey key, const char* subkey, const char* value, std::uint32_t flags,
+                      void* data, std::uint32_t* size) override {
+        if ((flags & registry_number) != 0) {
+            char text[16];
+            std::uint32_t length = sizeof text;
+            std::uint32_t number = 0;
+            if (*size < sizeof number ||
+                !RegGetValueA(key, subkey, value, registry_string, text, &length)) {
+                return false;
+            }
+            number = static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10));
+            std::memcpy(data, &number, sizeof number);
+            *size = sizeof number;
+            return true;
+        }
         const DriveTable table;
         const int file = table.fd() < 0 ? -1 : openat(table.fd(), value, O_RDONLY | O_CLOEXEC);
         if (file < 0) {
@@ -156,9 +183,12 @@ public:
         }
         std::replace(text, text + length, '\n', '\0');
         text[length] = '\0';
-        *size = (flags & registry_string_list) != 0
-                    ? length + 1
-                    : static_cast<std::uint32_t>(std::strlen(text)) + 1;
+        if ((flags & registry_string_list) != 0) {
+            *size = length + 1;
+            return true;
+        }
+        expand_system_root(text);
+        *size = static_cast<std::uint32_t>(std::strlen(text)) + 1;
         return true;
     }
 

@@ -13,7 +13,8 @@
 
 namespace vacate {
 
-static_assert(registry_string == RRF_RT_REG_SZ && registry_string_list == RRF_RT_REG_MULTI_SZ);
+static_assert(registry_string == RRF_RT_REG_SZ && registry_number == RRF_RT_REG_DWORD &&
+              registry_string_list == RRF_RT_REG_MULTI_SZ);
 
 namespace {
 
@@ -118,6 +119,10 @@ HANDLE open_lock() {
         ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) == FALSE ||
         ::SetSecurityDescriptorOwner(&descriptor, administrators.bytes, FALSE) == FALSE ||
         ::SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<ACL*>(acl), FALSE) ==
+            FALSE ||
+        // No parent's inheritable entries merged in: a third would make the
+        // lock no run's, and no run would take turns.
+        ::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED) ==
             FALSE) {
         return nullptr;
     }

@@ -16,9 +16,11 @@ enum class Lock {
 // Where a registry read starts: the one predefined key that a run reads.
 enum class RegistryKey { local_machine };
 
-// The types that a registry read accepts, as RegGetValueA's RRF_RT_REG_SZ
-// and RRF_RT_REG_MULTI_SZ: a value of another type is not read.
+// The types that a registry read accepts, as RegGetValueA's RRF_RT_REG_SZ,
+// RRF_RT_REG_MULTI_SZ and RRF_RT_REG_DWORD: a value of another type is not
+// read. A string read takes a REG_EXPAND_SZ value too, expanded.
 constexpr std::uint32_t registry_string = 0x00000002;
+constexpr std::uint32_t registry_number = 0x00000010;
 constexpr std::uint32_t registry_string_list = 0x00000020;
 
 // The only door to the operating system. The first eight methods carry the
@@ -35,8 +37,8 @@ public:
     // A value of the registry, of a type that `flags` accepts, into `data`,
     // whose size in bytes is `size` on the way in and what was written (or,
     // when it did not fit, what is needed) on the way out. A string arrives
-    // with its zero, a list with the zero of each string and one more. The
-    // type is never asked: `flags` has decided it.
+    // with its zero, a list with the zero of each string and one more, a
+    // number as 4 bytes. The type is never asked: `flags` has decided it.
     virtual bool RegGetValueA(RegistryKey key, const char* subkey, const char* value,
                               std::uint32_t flags, void* data, std::uint32_t* size) = 0;
     // What the device `device` ("K:") stands for, as a list of zero-ended

@@ -44,9 +44,8 @@ constexpr char memory_management[] =
 // spaces and zeros to spare.
 constexpr std::uint32_t page_file_list_capacity = 16 * 300;
 
-// Whether the list `value` names a page file on `letter`: its configuration
-// for the next start (PagingFiles), or those in use now (ExistingPageFiles).
-// "?:" in front of a path lets Windows choose, and names no letter.
+// Whether the list `value` names a page file on `letter`. "?:" in front of a
+// path lets Windows choose, and names no letter.
 bool lists_page_file(Platform& platform, const char* value, char letter) {
     // Two zeros beyond what the platform may write end the list whatever it
     // wrote.
@@ -67,19 +66,46 @@ bool lists_page_file(Platform& platform, const char* value, char letter) {
     return false;
 }
 
-}  // namespace
+constexpr char crash_control[] = R"(SYSTEM\CurrentControlSet\Control\CrashControl)";
 
-bool holds_windows(Platform& platform, char letter) {
+// Whether the path that the string `value` of CrashControl holds is on
+// `letter`. A REG_EXPAND_SZ value arrives expanded (%SystemRoot%\MEMORY.DMP
+// as C:\Windows\MEMORY.DMP), since a string read does not ask for it as it
+// is stored.
+bool dumps_to(Platform& platform, const char* value, char letter) {
+    // One zero beyond what the platform may write ends the path whatever it
+    // wrote.
+    char path[path_capacity + 1] = {};
+    std::uint32_t size = path_capacity;
+    return platform.RegGetValueA(RegistryKey::local_machine, crash_control, value, registry_string,
+                                 path, &size) &&
+           names_drive(path, letter);
+}
+
+// CrashDumpEnabled: 0 writes no dump at all.
+bool dumps_enabled(Platform& platform) {
+    std::uint32_t enabled = 0;
+    std::uint32_t size = sizeof enabled;
+    return platform.RegGetValueA(RegistryKey::local_machine, crash_control, "CrashDumpEnabled",
+                                 registry_number, &enabled, &size) &&
+           enabled != 0;
+}
+
+bool holds_windows(Platform& platform, const char* name) {
     char directory[path_capacity];
     const std::uint32_t length = platform.GetSystemWindowsDirectoryA(directory, path_capacity);
-    return length >= 2 && length < path_capacity && names_drive(directory, letter);
+    return length >= 2 && length < path_capacity && names_drive(directory, name[0]);
 }
 
 // Moved, the page file's letter is gone at the next start: Windows runs on a
-// temporary one, and crash dumps that need it fail.
-bool holds_page_file(Platform& platform, char letter) {
-    return lists_page_file(platform, "PagingFiles", letter) ||
-           lists_page_file(platform, "ExistingPageFiles", letter);
+// temporary one, and crash dumps that need it fail. PagingFiles is what the
+// next start will use; ExistingPageFiles, what is in use now.
+bool holds_next_page_file(Platform& platform, const char* name) {
+    return lists_page_file(platform, "PagingFiles", name[0]);
+}
+
+bool holds_page_file_in_use(Platform& platform, const char* name) {
+    return lists_page_file(platform, "ExistingPageFiles", name[0]);
 }
 
 // Windows names the partition it boots from (EFI, or System Reserved) by its
@@ -96,6 +122,40 @@ bool is_system_volume(Platform& platform, const char* name) {
                                  registry_string, partition, &size) &&
            platform.QueryDosDeviceA(name, device, path_capacity) != 0 &&
            equal_ignoring_case(device, partition);
+}
+
+// The kernel writes a crash's dump into the dedicated file, which Windows
+// sets up at each start by its path; without one, into the page file, and
+// the next start copies it to DumpFile, when dumps are on. Either fails once
+// the volume has another letter. MinidumpDir is not asked: a small dump's
+// folder is written only at the next start, and nothing is set up there
+// ahead.
+bool holds_crash_dump(Platform& platform, const char* name) {
+    return dumps_to(platform, "DedicatedDumpFile", name[0]) ||
+           (dumps_enabled(platform) && dumps_to(platform, "DumpFile", name[0]));
+}
+
+}  // namespace
+
+// diskpart's letter commands refuse the first four; the crash dump's volume
+// is refused too (as diskpart's delete volume does), since nothing else would
+// tell the administrator that crash dumps stop.
+const WindowsNeed windows_needs[5] = {
+    {Stage::before_turn, holds_windows, "Windows runs from %s; can't free it\n"},
+    {Stage::after_probe, holds_next_page_file, "Windows keeps a page file on %s; can't free it\n"},
+    {Stage::after_probe, holds_page_file_in_use,
+     "Windows keeps a page file on %s; can't free it\n"},
+    {Stage::after_probe, is_system_volume, "Windows boots from %s; can't free it\n"},
+    {Stage::after_probe, holds_crash_dump, "Windows writes its crash dumps to %s; can't free it\n"},
+};
+
+const WindowsNeed* needed_by_windows(Platform& platform, Stage stage, const char* name) {
+    for (const WindowsNeed& need : windows_needs) {
+        if (need.stage == stage && need.needs(platform, name)) {
+            return &need;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace vacate

@@ -5,15 +5,29 @@
 
 namespace vacate {
 
-// The volumes whose letter Windows' own tools refuse to change: the one it
-// runs from, one that holds a page file, and the one it boots from. Each
-// answers yes only when the platform said so: not knowing (a call that fails,
-// a value that is absent or too large for its buffer) is no reason to refuse.
-// Letters are capitals; `name` is "K:".
+// When a run asks whether Windows needs the volume: before it takes its turn,
+// for what needs no volume to be there (the letter Windows runs from); or
+// once the source's probe has found the letter in use, for what asks about
+// the volume itself.
+enum class Stage { before_turn, after_probe };
 
-bool holds_windows(Platform& platform, char letter);
-bool holds_page_file(Platform& platform, char letter);
-bool is_system_volume(Platform& platform, const char* name);
+// A volume that Windows needs, and whose letter therefore stays. The question
+// answers yes only when the platform said so: not knowing (a call that fails,
+// a value that is absent or too large for its buffer) is no reason to
+// refuse. `name` is "K:" with a capital letter; the refusal is a format with
+// one %s, the name.
+struct WindowsNeed {
+    Stage stage;
+    bool (*needs)(Platform& platform, const char* name);
+    const char* refusal;
+};
+
+// Asked in this order, each stage's rows alone, until one answers yes.
+extern const WindowsNeed windows_needs[5];
+
+// The first row of `stage` whose question answers yes for the volume at
+// `name`, or null.
+const WindowsNeed* needed_by_windows(Platform& platform, Stage stage, const char* name);
 
 }  // namespace vacate
 

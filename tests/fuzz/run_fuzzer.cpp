@@ -1,9 +1,10 @@
 // Drives whole runs through the fake platform with everything taken from the
 // fuzz input: the arguments' bytes, which letters hold volumes or are in use,
-// where Windows runs from, its page files and the volume it boots from, how
-// another program changes the drive set, which calls fail, when a new mount
-// point shows up, what the lock answers, whether the run may move volumes or
-// is interrupted, and options in front. Every run must keep the rules of broken_rule.
+// where Windows runs from, its page files, the volume it boots from and its
+// crash dumps, how another program changes the drive set, which calls fail,
+// when a new mount point shows up, what the lock answers, whether the run may
+// move volumes or is interrupted, and options in front. Every run must keep
+// the rules of broken_rule.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -34,10 +35,11 @@ void fail_calls(FakePlatform& platform, char source, unsigned which) {
     const std::string root = std::string(1, source) + ":\\";
     const std::string volume = volume_of(source);
     const std::pair<unsigned, std::string> calls[] = {
-        {1, "name " + root + " 260"},        {2, "delete " + root},
-        {8, "set " + root + " " + volume},   {32, "reg PagingFiles"},
-        {64, "reg ExistingPageFiles"},       {128, "reg SystemPartition"},
-        {256, "device " + root.substr(0, 2)}};
+        {1, "name " + root + " 260"},         {2, "delete " + root},
+        {8, "set " + root + " " + volume},    {32, "reg PagingFiles"},
+        {64, "reg ExistingPageFiles"},        {128, "reg SystemPartition"},
+        {256, "device " + root.substr(0, 2)}, {512, "reg DedicatedDumpFile"},
+        {1024, "reg CrashDumpEnabled"},       {2048, "reg DumpFile"}};
     for (const auto& [bit, call] : calls) {
         if ((which & bit) != 0) {
             platform.failing.insert(call);
@@ -91,6 +93,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     platform.paging_files = input.ConsumeRandomLengthString(4).c_str();
     platform.existing_page_files = input.ConsumeRandomLengthString(4).c_str();
     platform.system_volume = input.ConsumeIntegralInRange('@', 'Z');  // @: on no letter
+    // Crash dumps: a path of any few bytes (a drive in either case, none, or
+    // %SystemRoot%, which expands to wherever Windows runs from), and dumps
+    // on, off or not said.
+    const char* const dump_paths[] = {"", "%SystemRoot%\\MEMORY.DMP", "%SystemRoot%"};
+    const auto dump_path = [&] {
+        const int kind = input.ConsumeIntegralInRange(0, 3);
+        return kind < 3 ? std::string(dump_paths[kind])
+                        : std::string(input.ConsumeRandomLengthString(4).c_str());
+    };
+    platform.dedicated_dump_file = dump_path();
+    platform.dump_file = dump_path();
+    platform.crash_dump_enabled = input.ConsumeIntegralInRange(-1, 2);
     platform.administrator = input.ConsumeBool();
     std::vector<std::string> argv;
     for (int argc = input.ConsumeIntegralInRange(0, 4); argc > 0; --argc) {

@@ -12,13 +12,16 @@ preview refused it, so that a fault never moves a volume the machine needs:
 | Windows' own ($env:SystemDrive) | Windows runs from C:; can't free it |
 | each volume with a page file in use now (ExistingPageFiles) | Windows keeps a page file on D:; can't free it (or the line above, for Windows' own) |
 | a virtual disk (VHD) that the registry names as a page file, row by row (below) | Windows keeps a page file on Z:; can't free it |
+| the VHD named as the crash dumps' place, row by row (below) | Windows writes its crash dumps to Z:; can't free it |
 | the system volume (EFI or System Reserved), given a letter for the test | Windows boots from S:; can't free it |
 
 The VHD's rows each write registry values and put them back as they were:
 PagingFiles as `Z:\pagefile.sys 0 0`, as `z:\pagefile.sys`, and naming
 another volume while ExistingPageFiles names `\??\Z:\pagefile.sys` (the only
 way to reach that form), each refused; PagingFiles `?:\pagefile.sys` alone
-(Windows chooses) gives `Would move` with /whatif. The system-volume case
+(Windows chooses) gives `Would move` with /whatif; CrashControl's
+DedicatedDumpFile (REG_SZ) on it, and its DumpFile as REG_EXPAND_SZ with
+CrashDumpEnabled 1, each refused. The system-volume case
 fails, saying why, where the system volume is Windows' own: such a machine
 cannot show that refusal apart from Windows' own volume's. Then the VHD,
 named nowhere: /whatif says where it would go and leaves it, and /v moves it
@@ -39,22 +42,30 @@ $PSNativeCommandUseErrorActionPreference = $false
 
 BeforeDiscovery {
     # Registry values written for a row, on the VHD's letter: {0} is that
-    # letter, {1} the same in lower case, {2} Windows' own letter. Refused is
-    # the start of the line that refuses it, or '' for a preview that moves.
+    # letter, {1} the same in lower case, {2} Windows' own letter. Key is
+    # Memory Management or CrashControl. Refused is the start of the line that
+    # refuses it, or '' for a preview that moves.
     $registryRows = @(
         @{ Name = 'a page file for the next start: Z:\pagefile.sys 0 0'
-            Values = @(@{ Name = 'PagingFiles'; Data = @('{0}:\pagefile.sys 0 0') })
+            Values = @(@{ Key = 'memory'; Name = 'PagingFiles'; Type = 'MultiString'; Data = @('{0}:\pagefile.sys 0 0') })
             Refused = 'Windows keeps a page file on' },
         @{ Name = 'a page file for the next start, in lower case: z:\pagefile.sys'
-            Values = @(@{ Name = 'PagingFiles'; Data = @('{1}:\pagefile.sys') })
+            Values = @(@{ Key = 'memory'; Name = 'PagingFiles'; Type = 'MultiString'; Data = @('{1}:\pagefile.sys') })
             Refused = 'Windows keeps a page file on' },
         @{ Name = 'a page file in use now, \??\Z:\pagefile.sys, while PagingFiles names another volume'
-            Values = @(@{ Name = 'PagingFiles'; Data = @('{2}:\pagefile.sys 0 0') },
-                @{ Name = 'ExistingPageFiles'; Data = @('\??\{0}:\pagefile.sys') })
+            Values = @(@{ Key = 'memory'; Name = 'PagingFiles'; Type = 'MultiString'; Data = @('{2}:\pagefile.sys 0 0') },
+                @{ Key = 'memory'; Name = 'ExistingPageFiles'; Type = 'MultiString'; Data = @('\??\{0}:\pagefile.sys') })
             Refused = 'Windows keeps a page file on' },
         @{ Name = 'a page file where Windows chooses, ?:\pagefile.sys, names no letter'
-            Values = @(@{ Name = 'PagingFiles'; Data = @('?:\pagefile.sys') })
-            Refused = '' }
+            Values = @(@{ Key = 'memory'; Name = 'PagingFiles'; Type = 'MultiString'; Data = @('?:\pagefile.sys') })
+            Refused = '' },
+        @{ Name = 'a dedicated dump file: DedicatedDumpFile z:\dedicated.sys'
+            Values = @(@{ Key = 'crash'; Name = 'DedicatedDumpFile'; Type = 'String'; Data = @('{1}:\dedicated.sys') })
+            Refused = 'Windows writes its crash dumps to' },
+        @{ Name = 'the dump file, REG_EXPAND_SZ, with dumps on: DumpFile Z:\MEMORY.DMP'
+            Values = @(@{ Key = 'crash'; Name = 'CrashDumpEnabled'; Type = 'DWord'; Data = @(1) },
+                @{ Key = 'crash'; Name = 'DumpFile'; Type = 'ExpandString'; Data = @('{0}:\MEMORY.DMP') })
+            Refused = 'Windows writes its crash dumps to' }
     )
 }
 
@@ -66,12 +77,19 @@ Describe 'the volumes Windows needs, refused' {
         $why = Get-CannotRunReason 'Refusals.Tests.ps1' 'changes the page files and the system volume letter of the machine'
         $work = $null
         $script:systemLetter = ''
+        # Every value a row may write, saved before the first and put back
+        # after the last, whatever happens.
+        $written = @(@('memory', 'PagingFiles'), @('memory', 'ExistingPageFiles'),
+            @('crash', 'DedicatedDumpFile'), @('crash', 'CrashDumpEnabled'), @('crash', 'DumpFile'))
+        $saved = @{}
         if ($why) { return }
         $Vacate = (Resolve-Path -LiteralPath $Vacate).ProviderPath
         $work = New-WorkFolder 'refusals'
-        $memory = 'HKLM:\SYSTEM\CurrentControlSet\Control\Session Manager\Memory Management'
+        $keys = @{
+            memory = 'HKLM:\SYSTEM\CurrentControlSet\Control\Session Manager\Memory Management'
+            crash = 'HKLM:\SYSTEM\CurrentControlSet\Control\CrashControl'
+        }
         $windows = $env:SystemDrive.Substring(0, 1).ToUpperInvariant()
-        $letter = New-TestVolume $work
 
         # The preview first; the run for real only when the preview refused,
         # and then it must refuse alike and leave the letter in use.
@@ -90,28 +108,33 @@ Describe 'the volumes Windows needs, refused' {
             if ($Letter -eq $windows) { return "Windows runs from $($windows):; can't free it" }
             return "Windows keeps a page file on $($Letter):; can't free it"
         }
-        # A value of Memory Management as it is: its kind and data, or absent.
-        function Get-MemoryValue([string] $Name) {
-            $key = Get-Item -LiteralPath $memory
-            if ($key.GetValueNames() -notcontains $Name) { return $null }
-            return [pscustomobject] @{ Kind = $key.GetValueKind($Name); Data = $key.GetValue($Name) }
-        }
-        function Restore-MemoryValue([string] $Name, $Value) {
-            if ($null -eq $Value) {
-                Remove-ItemProperty -LiteralPath $memory -Name $Name -ErrorAction SilentlyContinue
-            } else {
-                Set-ItemProperty -LiteralPath $memory -Name $Name -Value $Value.Data -Type $Value.Kind
+        # A value as it is: its kind and data (unexpanded), or absent.
+        function Get-Value([string] $Key, [string] $Name) {
+            $item = Get-Item -LiteralPath $keys[$Key]
+            if ($item.GetValueNames() -notcontains $Name) { return $null }
+            return [pscustomobject] @{
+                Kind = $item.GetValueKind($Name)
+                Data = $item.GetValue($Name, $null, 'DoNotExpandEnvironmentNames')
             }
         }
-        $pagingFiles = Get-MemoryValue 'PagingFiles'
-        $existingPageFiles = Get-MemoryValue 'ExistingPageFiles'
+        function Restore-Value([string] $Key, [string] $Name, $Value) {
+            if ($null -eq $Value) {
+                Remove-ItemProperty -LiteralPath $keys[$Key] -Name $Name -ErrorAction SilentlyContinue
+            } else {
+                Set-ItemProperty -LiteralPath $keys[$Key] -Name $Name -Value $Value.Data -Type $Value.Kind
+            }
+        }
+        foreach ($value in $written) { $saved[$value -join '\'] = Get-Value $value[0] $value[1] }
+        $existingPageFiles = $saved['memory\ExistingPageFiles']
+        $letter = New-TestVolume $work
     }
 
     AfterAll {
         if ($work) {
             try {
-                Restore-MemoryValue 'PagingFiles' $pagingFiles
-                Restore-MemoryValue 'ExistingPageFiles' $existingPageFiles
+                foreach ($value in $written) {
+                    if ($saved.ContainsKey($value -join '\')) { Restore-Value $value[0] $value[1] $saved[$value -join '\'] }
+                }
                 if ($script:systemLetter) {
                     & mountvol.exe "$($script:systemLetter):" /D | Out-Host
                 }
@@ -122,10 +145,10 @@ Describe 'the volumes Windows needs, refused' {
                     Remove-Item -LiteralPath $work -Recurse -Force -ErrorAction SilentlyContinue
                 }
             }
-            foreach ($value in @(@('PagingFiles', $pagingFiles), @('ExistingPageFiles', $existingPageFiles))) {
-                $now = Get-MemoryValue $value[0]
-                ($now | ConvertTo-Json -Compress) | Should -BeExactly ($value[1] | ConvertTo-Json -Compress) `
-                    -Because "$($value[0]) is put back as it was"
+            foreach ($value in @($written | Where-Object { $saved.ContainsKey($_ -join '\') })) {
+                $now = Get-Value $value[0] $value[1]
+                ($now | ConvertTo-Json -Compress) | Should -BeExactly ($saved[$value -join '\'] | ConvertTo-Json -Compress) `
+                    -Because "$($value[1]) is put back as it was"
             }
             if ($script:systemLetter) {
                 @(Get-LettersInUse) | Should -Not -Contain $script:systemLetter -Because "the system volume's letter is removed"
@@ -153,12 +176,13 @@ Describe 'the volumes Windows needs, refused' {
 
     It 'the virtual disk, where the registry has <Name>' -ForEach $registryRows {
         if ($why) { Set-ItResult -Skipped -Because $why }
-        $saved = @{}
         try {
+            if (-not (Test-Path -LiteralPath $keys.crash)) { New-Item -Path $keys.crash | Out-Null }
             foreach ($value in $Values) {
-                $saved[$value.Name] = Get-MemoryValue $value.Name
-                $data = [string[]] @($value.Data | ForEach-Object { $_ -f $letter, $letter.ToLowerInvariant(), $windows })
-                Set-ItemProperty -LiteralPath $memory -Name $value.Name -Value $data -Type MultiString
+                $data = @($value.Data | ForEach-Object { "$_" -f $letter, $letter.ToLowerInvariant(), $windows })
+                if ($value.Type -eq 'MultiString') { $data = [string[]] $data } else { $data = $data[0] }
+                if ($value.Type -eq 'DWord') { $data = [int] $data }
+                Set-ItemProperty -LiteralPath $keys[$value.Key] -Name $value.Name -Value $data -Type $value.Type
             }
             if ($Refused) {
                 Assert-Refused $letter "$Refused $($letter):; can't free it"
@@ -169,7 +193,7 @@ Describe 'the volumes Windows needs, refused' {
                 $preview.Status | Should -Be 0
             }
         } finally {
-            foreach ($valueName in $saved.Keys) { Restore-MemoryValue $valueName $saved[$valueName] }
+            foreach ($value in $Values) { Restore-Value $value.Key $value.Name $saved["$($value.Key)\$($value.Name)"] }
         }
     }
 

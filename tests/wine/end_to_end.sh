@@ -24,6 +24,7 @@ help="$usage
 /v       (before <Drive>) says where the volume went
 "
 memory='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Memory Management'
+crash='HKLM\SYSTEM\CurrentControlSet\Control\CrashControl'
 
 work=$(mktemp -d)
 restore=()  # what puts the prefix's registry back, whatever happens
@@ -195,6 +196,17 @@ ROWS
     ((failed == 0))
 }
 
+# The lock's DACL marked protected, read back from the mutex a run made.
+lock_protected() {
+    "$here/run" "$prefix"
+    local control
+    control=$("$here/run" "$prefix" "$1" control | tr -d '\r')
+    [[ $control == protected ]] || {
+        echo "the lock's DACL reads back '$control', not protected"
+        return 1
+    }
+}
+
 # Ctrl+C on a console (which Wine gives a program run on a terminal): inside
 # the hold it waits, and the release reports it; outside, the process ends.
 interruptions() {
@@ -227,12 +239,13 @@ case $name in
     every-candidate-excluded) expect "c k z" 255 "No free drive letters available; can't free K:
 " "1 0 0 0 0 0 0 0 1 1 0" K DEFGHIJKLMNOPQRSTUVWXYZ ;;
     # Wine's own PagingFiles is a plain string, which the run does not read,
-    # and it has neither ExistingPageFiles nor SystemPartition.
+    # and it has neither ExistingPageFiles nor SystemPartition, nor any
+    # CrashControl: five reads.
     removal-refused) expect "c k z" 255 'Could not remove K:\
-' "1 3 0 3 1 1 0 0 1 1 2" K ;;
+' "1 5 0 3 1 1 0 0 1 1 2" K ;;
     # D and F cost a query each, the excluded E none; G is free.
     removal-refused-after-search) expect "c d e f k z" 255 'Could not remove K:\
-' "1 3 0 5 1 1 0 0 1 1 2" k: e ;;
+' "1 5 0 5 1 1 0 0 1 1 2" k: e ;;
     page-file)
         lay_drives "c k z"
         set_value "$memory" PagingFiles REG_MULTI_SZ '?:\pagefile.sys\0k:\pagefile.sys 0 0'
@@ -240,8 +253,32 @@ case $name in
 " "1 1 0 2 0 0 0 0 1 1 0" K
         ;;
     system-volume) system_volume "$4" ;;
+    # A dedicated dump file, REG_SZ, in lower case: refused before any removal.
+    crash-dump)
+        lay_drives "c k z"
+        set_value "$crash" DedicatedDumpFile REG_SZ 'k:\dedicated.sys'
+        traced 255 "Windows writes its crash dumps to K:; can't free it
+" "1 4 0 2 0 0 0 0 1 1 0" K
+        ;;
+    # DumpFile as Windows writes it, REG_EXPAND_SZ, read expanded: its
+    # variable names K: here. With dumps on it refuses; with dumps off it is
+    # not asked, and the run goes on to the removal that Wine refuses.
+    dump-file | dumps-off)
+        lay_drives "c k z"
+        set_value "$crash" DumpFile REG_EXPAND_SZ '%VACATE_DUMPS%\MEMORY.DMP'
+        if [[ $name == dump-file ]]; then
+            set_value "$crash" CrashDumpEnabled REG_DWORD 1
+            VACATE_DUMPS=K: traced 255 "Windows writes its crash dumps to K:; can't free it
+" "1 6 0 2 0 0 0 0 1 1 0" K
+        else
+            set_value "$crash" CrashDumpEnabled REG_DWORD 0
+            VACATE_DUMPS=K: traced 255 'Could not remove K:\
+' "1 5 0 3 1 1 0 0 1 1 2" K
+        fi
+        ;;
     preview) expect "c k z" 0 "Would move K: to D:
-" "1 3 0 3 1 0 0 0 0 0 0" /WhatIf K ;;
+" "1 5 0 3 1 0 0 0 0 0 0" /WhatIf K ;;
+    lock-protected) lock_protected "$4" ;;
     lock-conditions) lock_conditions "$4" ;;
     interruptions) interruptions "$4" ;;
     *)

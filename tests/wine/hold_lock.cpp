@@ -9,7 +9,10 @@
 //                      whether the release found it waiting;
 //   interrupt-outside  Ctrl+C outside the hold: the process must end there;
 //   device K:          prints the first device that K: stands for, as the
-//                      run reads it to tell the volume Windows boots from.
+//                      run reads it to tell the volume Windows boots from;
+//   control            takes the lock as a run does, and prints whether its
+//                      DACL is marked protected ("protected"), so that no
+//                      parent's inheritable entries are merged into it.
 
 #include <windows.h>
 // After windows.h, which it needs.
@@ -75,6 +78,22 @@ int main(int argc, char** argv) {
             return 1;
         }
         std::puts(device);
+        return 0;
+    }
+    if (std::strcmp(mode, "control") == 0) {
+        alignas(DWORD) BYTE descriptor[512];
+        DWORD needed = 0;
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        HANDLE mutex = nullptr;
+        if (platform.lock_machine(10000) != vacate::Lock::held ||
+            (mutex = OpenMutexA(READ_CONTROL, FALSE, "Global\\vacate.drive-letters")) == nullptr ||
+            GetKernelObjectSecurity(mutex, DACL_SECURITY_INFORMATION, descriptor, sizeof descriptor,
+                                    &needed) == FALSE ||
+            GetSecurityDescriptorControl(descriptor, &control, &revision) == FALSE) {
+            return 1;
+        }
+        std::puts((control & SE_DACL_PROTECTED) != 0 ? "protected" : "not protected");
         return 0;
     }
     const char* sddl = nullptr;
