@@ -81,6 +81,7 @@ For example:  $exe K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,E,K,
 help="$usage
 /whatif  (before <Drive>) says where the volume would go, and changes nothing
 /v       (before <Drive>) says where the volume went
+/version (before <Drive>) prints vacate's version
 "
 
 check "a move: the mount point goes to the chosen letter" \
@@ -112,6 +113,12 @@ for request in "/?" "-?" "-h" "--help" help HELP; do
     check "help: $request" "C:/ K:>k" "C:/ K:>k" 0 "$help" "$request"
 done
 check "help with an exclude list" "C:/ K:>k" "C:/ K:>k" 0 "$help" "/?" DEF
+version=$(sed -n '/^project(/,/)/s/^ *VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../CMakeLists.txt")
+for arguments in /version "-Version K" "/version K DE"; do
+    # shellcheck disable=SC2086 # the options and the drive, as words
+    check "the version: $arguments" "C:/ K:>k" "C:/ K:>k" 0 "vacate $version
+" $arguments
+done
 
 # The volumes Windows needs, as the table tells them.
 paged='C:/ D:>d K:>k PagingFiles=?:\pagefile.sys|D:\pagefile.sys'

@@ -82,7 +82,8 @@ std::string help_text(const std::string& program) {
     return usage_text(program) +
            "\n"
            "/whatif  (before <Drive>) says where the volume would go, and changes nothing\n"
-           "/v       (before <Drive>) says where the volume went\n";
+           "/v       (before <Drive>) says where the volume went\n"
+           "/version (before <Drive>) prints vacate's version\n";
 }
 
 RunRecord record_run(FakePlatform& platform, std::vector<std::string> argv) {
@@ -113,23 +114,24 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         return word;
     };
     const auto is_switch = [](const std::string& word) { return word[0] == '/' || word[0] == '-'; };
-    bool help = false, whatif = false, tell = false;
+    bool help = false, version = false, whatif = false, tell = false;
     std::size_t first = 1;
-    for (; first < argv.size() && !help; ++first) {
+    for (; first < argv.size() && !help && !version; ++first) {
         const std::string word = lower(argv[first]);
         const std::string option = is_switch(word) ? word.substr(1) : "";
         help =
             word == "help" || std::set<std::string>{"/?", "-?", "-h", "--help"}.count(argv[first]);
+        version = !help && option == "version";
         if (option == "whatif" && !whatif) {
             whatif = true;
         } else if (option == "v" && !tell) {
             tell = true;
-        } else if (!help) {
+        } else if (!help && !version) {
             break;
         }
     }
     const std::size_t given = argv.size() > first ? argv.size() - first : 0;
-    const bool usage = help || given < 1 || given > 2;
+    const bool usage = help || version || given < 1 || given > 2;
     const std::string drive = usage ? "" : argv[first];
     const std::string list = given == 2 ? argv[first + 1] : "";
     const char letter = static_cast<char>(drive[0] & ~0x20);
@@ -253,7 +255,9 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
     const Rule rules[] = {
         {true, run.status == 0 || run.status == -1 || run.status == -2,
          "status outside 0, -1 and -2"},
-        {usage,
+        {version, ends(0, "vacate " VACATE_VERSION "\n") && platform.calls.empty(),
+         "/version must print the version that CMake holds, with 0, asking nothing"},
+        {usage && !version,
          run.output == (help ? help_text : usage_text)(argv.empty() ? "vacate" : argv[0]) &&
              run.status == (help ? 0 : -1) && platform.calls.empty(),
          "help must print the usage and the options with 0, and a call without a drive, or with "

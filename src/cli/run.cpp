@@ -116,6 +116,12 @@ int run(int argc, char** argv, Platform& platform) {
             print_help(program_name);
             return 0;
         }
+        // Asked by scripts that detect what is installed: like help, it
+        // answers whatever follows.
+        if (is_option(argv[drive], "version")) {
+            report("vacate %s\n", VACATE_VERSION);
+            return 0;
+        }
         if (!preview && is_option(argv[drive], "whatif")) {
             preview = true;
         } else if (!tell && is_option(argv[drive], "v")) {
@@ -209,7 +215,8 @@ void print_help(const char* program_name) {
     report("%s",
            "\n"
            "/whatif  (before <Drive>) says where the volume would go, and changes nothing\n"
-           "/v       (before <Drive>) says where the volume went\n");
+           "/v       (before <Drive>) says where the volume went\n"
+           "/version (before <Drive>) prints vacate's version\n");
 }
 
 char* upcase_ascii(char* text) {

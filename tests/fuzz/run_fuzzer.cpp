@@ -111,11 +111,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // An argument is a C string: it cannot hold a zero byte.
         argv.push_back(argv.empty() ? "vacate" : input.ConsumeRandomLengthString(6).c_str());
     }
-    // Options in front, any of them twice, or help among them.
-    const char* const options[] = {"/whatif", "-WhatIf", "/v", "-V", "/?"};
+    // Options in front, any of them twice, or help or the version among them.
+    const char* const options[] = {"/whatif", "-WhatIf", "/v", "-V", "/?", "-Version"};
     std::size_t drive = 1;
     for (int count = input.ConsumeIntegralInRange(0, 2); count > 0 && !argv.empty(); --count) {
-        argv.insert(argv.begin() + 1, options[input.ConsumeIntegralInRange(0, 4)]);
+        argv.insert(argv.begin() + 1, options[input.ConsumeIntegralInRange(0, 5)]);
         ++drive;
     }
     for (int lock = input.ConsumeIntegralInRange(0, 2); lock > 0; --lock) {

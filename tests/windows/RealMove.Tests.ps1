@@ -49,7 +49,9 @@ BeforeDiscovery {
         @{ Name = 'help: -h'; Arguments = @('-h'); Status = 0; Expected = 'help' },
         @{ Name = 'help: --help'; Arguments = @('--help'); Status = 0; Expected = 'help' },
         @{ Name = 'help: HELP'; Arguments = @('HELP'); Status = 0; Expected = 'help' },
-        @{ Name = 'help with an exclude list'; Arguments = @('/?', 'DEF'); Status = 0; Expected = 'help' }
+        @{ Name = 'help with an exclude list'; Arguments = @('/?', 'DEF'); Status = 0; Expected = 'help' },
+        @{ Name = 'the version'; Arguments = @('/version'); Status = 0; Expected = 'version' },
+        @{ Name = 'the version, whatever follows'; Arguments = @('-Version', 'K', 'DE'); Status = 0; Expected = 'version' }
     )
 }
 
@@ -72,7 +74,11 @@ Describe 'a real volume moved by vacate' {
             "For example:  $Vacate K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,E,K,Y and Z"
         $help = $usage + "`r`n" +
             "/whatif  (before <Drive>) says where the volume would go, and changes nothing`r`n" +
-            "/v       (before <Drive>) says where the volume went`r`n"
+            "/v       (before <Drive>) says where the volume went`r`n" +
+            "/version (before <Drive>) prints vacate's version`r`n"
+        # The version that CMake holds, as the project's CMakeLists.txt says it.
+        $version = Select-First @(Get-Content -LiteralPath (Join-Path $PSScriptRoot '..\..\CMakeLists.txt') |
+                Where-Object { $_ -match '^\s+VERSION ([0-9.]+)$' } | ForEach-Object { $Matches[1] }) 'no VERSION in CMakeLists.txt'
         $contents = 'written before the move ' + [Guid]::NewGuid()
         $script:letter = New-TestVolume $work
         Set-Content -LiteralPath "$($script:letter):\vacate.txt" -Value $contents -Encoding Ascii
@@ -193,6 +199,7 @@ Describe 'a real volume moved by vacate' {
         $output = "$Expected`r`n"
         if ($Expected -eq 'usage') { $output = $usage }
         if ($Expected -eq 'help') { $output = $help }
+        if ($Expected -eq 'version') { $output = "vacate $version`r`n" }
         Assert-Run (Invoke-Vacate $work $Vacate $Arguments) $Status $output
     }
 

@@ -22,6 +22,7 @@ For example:  $program K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,
 help="$usage
 /whatif  (before <Drive>) says where the volume would go, and changes nothing
 /v       (before <Drive>) says where the volume went
+/version (before <Drive>) prints vacate's version
 "
 memory='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Memory Management'
 crash='HKLM\SYSTEM\CurrentControlSet\Control\CrashControl'
@@ -230,6 +231,9 @@ case $name in
 " "1 0 0 0 0 0 0 0 0 0 0" c ;;
     help) expect "c z" 0 "$help" "$none" "/?" ;;
     help-word) expect "c z" 0 "$help" "$none" HELP ;;
+    version) expect "c k z" 0 "vacate $(sed -n '/^project(/,/)/s/^ *VERSION \([0-9.]*\).*/\1/p' \
+        "$here/../../CMakeLists.txt")
+" "$none" /version K ;;
     invalid-letter) expect "c z" 255 "Invalid drive letter: 7
 " "$none" 7 ;;
     option-after-the-drive) expect "c k z" 255 "Options go before the drive: /whatif is not an exclude list
