@@ -8,7 +8,8 @@
 # another version must be refused, naming both versions, and so must the
 # version while its section has no date. The notes must name the images of
 # the real-volume job's matrix, and CI's artifact that the release publishes
-# whole must hold the release's files alone, none of the tests' own.
+# whole must hold the release's files alone, none of the tests' own. A
+# README that still says no release is published is refused too.
 #   Usage: tests/release.sh BUILD-FOLDER
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,6 +33,8 @@ cp .github/workflows/ci.yml "$tagged/.github/workflows/"
 cp CMakeLists.txt "$tagged/"
 sed -e "s/^## \[$version\]\$/## [$version] - 2026-12-31/" -e '/^Not tagged yet/,/^$/d' \
     CHANGELOG.md >"$tagged/CHANGELOG.md"
+unpublished='No release of `vacate` is published yet.'
+grep -vF "$unpublished" README.md >"$tagged/README.md"
 
 # check_manifests ARCHITECTURE...: both manifests parse, name the version, and
 # give exactly these architectures' zips, each its release address and the
@@ -162,6 +165,17 @@ if ! grep -q "9\.9\.9.*${version//./\\.}" "$work/refusal"; then
     exit 1
 fi
 echo "release: v9.9.9 refused as it should be: $(cat "$work/refusal")"
+# The tagged sources with the README's "no release yet" still in them.
+cp README.md "$tagged/README.md"
+if "$tagged/tools/release" "v$version" "$work" 2>"$work/refusal"; then
+    echo "FAIL: tools/release took v$version while the README says that no release is published"
+    exit 1
+fi
+grep -qF "$unpublished" "$work/refusal" || {
+    echo "FAIL: the refusal does not quote the README's sentence: $(cat "$work/refusal")"
+    exit 1
+}
+echo "release: v$version refused while the README says none is published: $(cat "$work/refusal")"
 if ! grep -q "^## \[$version\] - " CHANGELOG.md; then
     if tools/release "v$version" "$work" 2>"$work/refusal"; then
         echo "FAIL: tools/release took v$version while its changelog section has no date"

@@ -23,6 +23,13 @@ after every step the Path must still be REG_EXPAND_SZ with that entry
 unexpanded and every other entry as it was. The Path is put back as it was
 found, type and all, whatever happens, and so is vacate: uninstalled.
 
+Last, docs/fleet.md's own blocks, read from the guide and run for real: with
+the MSI installed and upgraded, its detection and remediation scripts run as
+SYSTEM in 32-bit Windows PowerShell (as Intune runs them by default) on a
+virtual disk's letter: detection fails while the letter is in use, the
+remediation moves the volume and ends with 0, and detection then passes;
+then its uninstall block removes every version.
+
 Needs Windows 10 or 11 or Windows Server without vacate installed, and an
 elevated PowerShell. Off Windows, or not elevated, every case is skipped,
 saying why.
@@ -204,6 +211,81 @@ Describe "vacate's MSI" {
         It 'leaves no folder behind, msiexec as <As>' {
             if ($why) { Set-ItResult -Skipped -Because $why }
             Test-Path -LiteralPath $folder | Should -BeFalse
+        }
+    }
+
+    Context "the guide's own blocks, after an upgrade" {
+        BeforeAll {
+            $letter = $null
+            if ($why) { return }
+            $guide = Join-Path $PSScriptRoot '..\..\docs\fleet.md'
+            function Get-GuideBlock([string] $Heading, [int] $Index) {
+                return @(Get-MarkdownBlocks $guide |
+                        Where-Object { $_.Language -eq 'powershell' -and $_.Heading -eq $Heading })[$Index].Text
+            }
+            foreach ($package in $Msi, $NextMsi) {
+                $installed = Invoke-Msiexec 'me' (Get-MsiexecArguments '/i' $package (Join-Path $work 'guide.log')) $work 'guide'
+                if (-not (Test-MsiexecStatus $installed 0)) { throw "msiexec /i $package ended with $installed" }
+            }
+            $letter = New-TestVolume $work
+            # As Intune runs them unless told otherwise: SYSTEM, 32-bit.
+            $powershell32 = Join-Path $env:SystemRoot 'SysWOW64\WindowsPowerShell\v1.0\powershell.exe'
+            $scripts = @{}
+            foreach ($name in 'detection', 'remediation') {
+                $scripts[$name] = Join-Path $work "$name.ps1"
+                $index = [int] ($name -eq 'remediation')
+                Set-Content -LiteralPath $scripts[$name] -Encoding Ascii -Value (
+                    Set-SnippetLetter (Get-GuideBlock '## Scripts run by Intune and Configuration Manager' $index) $letter 'ABC')
+            }
+            $script:runs = 0
+            function Invoke-GuideScript([string] $Name) {
+                $script:runs++
+                $run = Start-Program -Work $work -Name "$Name-$script:runs" -As 'SYSTEM' -Program $powershell32 `
+                    -Arguments @('-NoProfile', '-ExecutionPolicy', 'Bypass', '-File', ('"' + $scripts[$Name] + '"'))
+                try {
+                    return Wait-Program $run 120
+                } finally {
+                    Remove-Program $run
+                }
+            }
+        }
+
+        AfterAll {
+            if ($letter) { Remove-TestVolume $work }
+        }
+
+        It 'detection fails while the letter is in use' {
+            if ($why) { Set-ItResult -Skipped -Because $why }
+            $ran = Invoke-GuideScript 'detection'
+            $ran.Status | Should -Be 1 -Because "$($ran.Why) $($ran.Output)"
+            $ran.Output | Should -BeLike "Would move $($letter): to *"
+        }
+
+        It 'remediation moves the volume and ends with 0' {
+            if ($why) { Set-ItResult -Skipped -Because $why }
+            $volume = Get-VolumeName $letter
+            $to = Select-First @(Get-FreeLetters 'ABC') 'no letter from D to Z is free'
+            $ran = Invoke-GuideScript 'remediation'
+            $ran.Status | Should -Be 0 -Because "$($ran.Why) $($ran.Output)"
+            $ran.Output | Should -BeExactly "Moved $($letter): to $($to):`r`n"
+            Get-VolumeName $to | Should -BeExactly $volume
+            $letter = $to
+        }
+
+        It 'detection passes once the letter is free' {
+            if ($why) { Set-ItResult -Skipped -Because $why }
+            $ran = Invoke-GuideScript 'detection'
+            $ran.Status | Should -Be 0 -Because "$($ran.Why) $($ran.Output)"
+        }
+
+        It "the guide's uninstall block removes every version" {
+            if ($why) { Set-ItResult -Skipped -Because $why }
+            $block = Join-Path $work 'uninstall.ps1'
+            Set-Content -LiteralPath $block -Encoding Ascii -Value (Get-GuideBlock '### Uninstall by ProductCode' 0)
+            $said = @(& $block)
+            $said | Should -HaveCount 1 -Because 'the upgrade left one version'
+            $said[0] | Should -BeLike "vacate $($versions.next) (*): msiexec ended with 0"
+            @(Get-Installed) | Should -HaveCount 0
         }
     }
 }

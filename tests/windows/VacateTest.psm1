@@ -150,20 +150,52 @@ function Invoke-Vacate([string] $Work, [string] $Vacate, [string[]] $Arguments) 
     return [pscustomobject] @{ Status = $status; Output = [Text.Encoding]::ASCII.GetString($bytes) }
 }
 
+# The fenced blocks of a Markdown file, in order: each with the heading it
+# stands under, its language, its text (a block indented under a list item
+# loses its indentation) and the line it starts on.
+function Get-MarkdownBlocks([string] $Path) {
+    $lines = @(Get-Content -LiteralPath $Path)
+    $heading = ''
+    $block = $null
+    for ($i = 0; $i -lt $lines.Count; $i++) {
+        $line = $lines[$i]
+        if ($null -eq $block -and $line -match '^#+ ') {
+            $heading = $line
+        } elseif ($line -match '^( *)```(\w*)\s*$') {
+            if ($null -eq $block) {
+                $block = @{ Indent = $Matches[1].Length; Language = $Matches[2]; Start = $i; Body = @() }
+            } elseif ($Matches[2] -eq '') {
+                [pscustomobject] @{
+                    Heading = $heading
+                    Language = $block.Language
+                    Text = $block.Body -join "`n"
+                    Line = $block.Start + 1
+                }
+                $block = $null
+            }
+        } elseif ($null -ne $block) {
+            $indent = [Math]::Min($block.Indent, $line.Length - $line.TrimStart().Length)
+            $block.Body += $line.Substring($indent)
+        }
+    }
+}
+
 # The first line of the block in `Language` under the heading `Heading` of a
 # Markdown file: a command as a reader copies it.
 function Get-MarkdownCommand([string] $Path, [string] $Heading, [string] $Language) {
-    $inSection = $false
-    $inBlock = $false
-    foreach ($line in Get-Content -LiteralPath $Path) {
-        if ($inBlock) { return $line }
-        if ($line -match '^#+ ') {
-            $inSection = $line -eq $Heading
-        } elseif ($inSection -and $line -eq ('```' + $Language)) {
-            $inBlock = $true
-        }
-    }
-    throw "$Path has no $Language block under '$Heading'"
+    $found = @(Get-MarkdownBlocks $Path | Where-Object { $_.Heading -eq $Heading -and $_.Language -eq $Language })
+    if ($found.Count -eq 0) { throw "$Path has no $Language block under '$Heading'" }
+    return ($found[0].Text -split "`n")[0]
+}
+
+# A guide's snippet with its letter and exclude list set: each names them in
+# one line of its own, `$letter, $exclude = 'K', 'ABCDEKYZ'`, which a reader
+# changes and a test replaces.
+function Set-SnippetLetter([string] $Text, [string] $Letter, [string] $Exclude) {
+    $pattern = "(?m)^\`$letter, \`$exclude = '[^']*', '[^']*'$"
+    $found = [regex]::Matches($Text, $pattern).Count
+    if ($found -ne 1) { throw "the snippet names its letter and list in $found lines, not one: $Text" }
+    return [regex]::Replace($Text, $pattern, "`$letter, `$exclude = '$Letter', '$Exclude'")
 }
 
 # The README's command that gives a volume left without a letter its letter

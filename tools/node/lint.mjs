@@ -6,9 +6,11 @@
 // checked them: tools/Lint-PowerShell.ps1), and the
 // ```yaml blocks of Markdown files (Ansible's playbooks), which must be YAML. In
 // every Markdown file, what an administrator copies must be this version's:
-// a vacate-X.Y.Z-... file name names the project's version, a GUID is the
-// MSI's UpgradeCode or this version's ProductCode, and an msiexec command in
-// a block waits for its status (start /wait, or Start-Process with -Wait).
+// a vacate-X.Y.Z-... file name (or "vacate X.Y.Z", as /version prints it)
+// names the project's version, a GUID is the MSI's UpgradeCode or this
+// version's ProductCode, an msiexec command in a block waits for its status
+// (start /wait, or Start-Process with -Wait), and a PowerShell block for
+// Intune or Configuration Manager names vacate through $env:ProgramW6432.
 // Each checker is first shown a broken file and must reject it, so that a
 // checker that passes everything fails here instead.
 //   VACATE_VERSION=X.Y.Z VACATE_CODES='{PRODUCT} {UPGRADE}' node lint.mjs FILE...
@@ -99,7 +101,7 @@ if (!/^\d+\.\d+\.\d+$/.test(version) || codes.length !== 2) {
 }
 function copiedFindings(line, row, path, inShellBlock) {
     const findings = [];
-    for (const [name, named] of line.matchAll(/vacate-(\d+\.\d+\.\d+)-/g)) {
+    for (const [name, named] of line.matchAll(/vacate[- ](\d+\.\d+\.\d+)\b/g)) {
         if (named !== version) {
             findings.push(`${path}:${row}: ${name}... names ${named}, not the version ${version}`);
         }
@@ -123,17 +125,34 @@ const blockCheckers = {
     powershell: (text, path) => (treeSitterParses ? powershellFindings(text, path) : []),
     yaml: yamlFindings,
 };
+// A script that Intune or Configuration Manager runs may run in 32-bit
+// PowerShell, whose $env:ProgramFiles is the x86 folder: vacate is not there.
+function scriptFindings(body, heading, path, start) {
+    return /Intune|Configuration Manager|detection|remediation/i.test(heading) &&
+           /\$env:ProgramFiles\b/i.test(body)
+        ? [`${path}:${start + 1}: a script for Intune or Configuration Manager names vacate through ` +
+           '$env:ProgramFiles, the x86 folder in 32-bit PowerShell: use $env:ProgramW6432']
+        : [];
+}
+
 function markdownFindings(text, path) {
     const findings = [];
     const lines = text.split('\n');
     let block = null;  // the open block's fence, language and first line
+    let heading = '';
     lines.forEach((line, i) => {
         const fence = /^( *)```(\w*)\s*$/.exec(line);
+        if (block === null && /^#+ /.test(line)) {
+            heading = line;
+        }
         if (fence && block === null) {
             block = { indent: fence[1].length, language: fence[2], start: i };
         } else if (fence && fence[2] === '') {
             const checker = blockCheckers[block.language];
             const body = lines.slice(block.start + 1, i).map((l) => l.slice(block.indent));
+            if (block.language === 'powershell') {
+                findings.push(...scriptFindings(body.join('\n'), heading, path, block.start));
+            }
             for (const finding of checker ? checker(body.join('\n'), path) : []) {
                 findings.push(finding.replace(/^([^:]*):(\d+):/,
                                               (_, file, row) => `${file}:${Number(row) + block.start + 1}:`));
@@ -151,7 +170,7 @@ const brokenWorkflow =
     'on: push\njobs:\n  a:\n    runs-on: windows-2022\n    steps:\n      - run: echo ${{ matrix.x }}\n';
 const brokenScript = 'if ($a -eq 1 {\n    Write-Host "unclosed"\n';
 const brokenYaml = '- name: a task\n  win_command: [unclosed\n';
-const brokenCopies = ['vacate-0.0.1-win64.zip', '{00000000-0000-0000-0000-000000000000}',
+const brokenCopies = ['vacate-0.0.1-win64.zip', 'prints `vacate 0.0.1`', '{00000000-0000-0000-0000-000000000000}',
                       '```cmd\nmsiexec /i vacate.msi /qn\n```'];
 if ((await workflowFindings(brokenWorkflow, 'broken.yml')).length === 0 ||
     powershellFindings(brokenScript, 'broken.ps1').length === 0 ||
@@ -160,7 +179,9 @@ if ((await workflowFindings(brokenWorkflow, 'broken.yml')).length === 0 ||
      markdownFindings('text\n\n  ```powershell\n  ' + brokenScript.replaceAll('\n', '\n  ') +
                       '```\n', 'broken.md').length === 0) ||
     markdownFindings('```yaml\n' + brokenYaml + '```\n', 'broken.md').length === 0 ||
-    brokenCopies.some((copy) => markdownFindings(copy + '\n', 'broken.md').length === 0)) {
+    brokenCopies.some((copy) => markdownFindings(copy + '\n', 'broken.md').length === 0) ||
+    markdownFindings('## Scripts run by Intune\n\n```powershell\n& "$env:ProgramFiles\\vacate\\vacate.exe" K\n```\n',
+                     'broken.md').length === 0) {
     console.error('lint: a checker passed a broken file; it cannot be trusted');
     process.exit(2);
 }
