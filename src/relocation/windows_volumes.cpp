@@ -1,6 +1,8 @@
 #include "relocation/windows_volumes.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 namespace vacate {
 
@@ -135,12 +137,10 @@ bool holds_crash_dump(Platform& platform, const char* name) {
            (dumps_enabled(platform) && dumps_to(platform, "DumpFile", name[0]));
 }
 
-}  // namespace
-
 // diskpart's letter commands refuse the first four; the crash dump's volume
 // is refused too (as diskpart's delete volume does), since nothing else would
 // tell the administrator that crash dumps stop.
-const WindowsNeed windows_needs[5] = {
+constexpr WindowsNeed windows_needs[] = {
     {Stage::before_turn, holds_windows, "Windows runs from %s; can't free it\n"},
     {Stage::after_probe, holds_next_page_file, "Windows keeps a page file on %s; can't free it\n"},
     {Stage::after_probe, holds_page_file_in_use,
@@ -149,13 +149,13 @@ const WindowsNeed windows_needs[5] = {
     {Stage::after_probe, holds_crash_dump, "Windows writes its crash dumps to %s; can't free it\n"},
 };
 
+}  // namespace
+
 const WindowsNeed* needed_by_windows(Platform& platform, Stage stage, const char* name) {
-    for (const WindowsNeed& need : windows_needs) {
-        if (need.stage == stage && need.needs(platform, name)) {
-            return &need;
-        }
-    }
-    return nullptr;
+    const WindowsNeed* need = std::find_if(
+        std::begin(windows_needs), std::end(windows_needs),
+        [&](const WindowsNeed& row) { return row.stage == stage && row.needs(platform, name); });
+    return need == std::end(windows_needs) ? nullptr : need;
 }
 
 }  // namespace vacate

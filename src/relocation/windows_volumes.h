@@ -22,11 +22,8 @@ struct WindowsNeed {
     const char* refusal;
 };
 
-// Asked in this order, each stage's rows alone, until one answers yes.
-extern const WindowsNeed windows_needs[5];
-
-// The first row of `stage` whose question answers yes for the volume at
-// `name`, or null.
+// The first row of `stage`, in the table's order, whose question answers yes
+// for the volume at `name`, or null.
 const WindowsNeed* needed_by_windows(Platform& platform, Stage stage, const char* name);
 
 }  // namespace vacate
