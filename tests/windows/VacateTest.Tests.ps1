@@ -10,12 +10,21 @@ BeforeAll {
     if (-not (Get-Command mountvol.exe -ErrorAction Ignore)) {
         function global:mountvol.exe { $null }
     }
+    # The task's parts are made by Windows' own constructors, which change
+    # nothing; off Windows, stand-ins make objects of the same properties.
     if (-not (Get-Command Register-ScheduledTask -ErrorAction Ignore)) {
-        function global:New-ScheduledTaskAction { param($Execute, $Argument) }
+        function global:New-ScheduledTaskAction {
+            param($Execute, $Argument)
+            [pscustomobject] @{ Execute = $Execute; Arguments = $Argument }
+        }
         function global:New-ScheduledTaskSettingsSet {
             param([switch] $AllowStartIfOnBatteries, [switch] $DontStopIfGoingOnBatteries, $ExecutionTimeLimit)
+            [pscustomobject] @{ DisallowStartIfOnBatteries = -not $AllowStartIfOnBatteries }
         }
-        function global:New-ScheduledTaskPrincipal { param($UserId, $LogonType, $RunLevel) }
+        function global:New-ScheduledTaskPrincipal {
+            param($UserId, $LogonType, $RunLevel)
+            [pscustomobject] @{ UserId = $UserId; LogonType = $LogonType; RunLevel = $RunLevel }
+        }
         function global:Register-ScheduledTask {
             param($TaskName, $Action, $Principal, $Settings, $User, $Password, $RunLevel)
         }
@@ -97,36 +106,30 @@ Describe 'the system volume given a letter' {
 
 Describe 'a task as SYSTEM or as the test user' {
     BeforeEach {
-        Mock New-ScheduledTaskAction -ModuleName VacateTest { 'the action' }
-        Mock New-ScheduledTaskSettingsSet -ModuleName VacateTest { 'the settings' }
-        Mock New-ScheduledTaskPrincipal -ModuleName VacateTest { 'the SYSTEM principal' }
         Mock Register-ScheduledTask -ModuleName VacateTest { $null }
     }
 
     It 'runs as SYSTEM by a service-account principal, elevated' {
         Register-TestTask 'vacate-test-x' 'C:\w\x.cmd' 'SYSTEM' ''
-        Should -Invoke New-ScheduledTaskPrincipal -ModuleName VacateTest -Times 1 -Exactly -ParameterFilter {
-            $UserId -eq 'SYSTEM' -and $LogonType -eq 'ServiceAccount' -and $RunLevel -eq 'Highest'
-        }
         Should -Invoke Register-ScheduledTask -ModuleName VacateTest -Times 1 -Exactly -ParameterFilter {
-            $TaskName -eq 'vacate-test-x' -and $Principal -eq 'the SYSTEM principal' -and -not $User -and
-            $Action -eq 'the action' -and $Settings -eq 'the settings'
+            $TaskName -eq 'vacate-test-x' -and -not $User -and $Principal.UserId -eq 'SYSTEM' -and
+            "$($Principal.LogonType)" -eq 'ServiceAccount' -and "$($Principal.RunLevel)" -eq 'Highest'
         }
     }
 
     It 'runs as the test user with its password, not elevated' {
         Register-TestTask 'vacate-test-y' 'C:\w\y.cmd' 'vacatetest123456' 'Vq7-abcdefghij'
-        Should -Invoke New-ScheduledTaskPrincipal -ModuleName VacateTest -Times 0 -Exactly
         Should -Invoke Register-ScheduledTask -ModuleName VacateTest -Times 1 -Exactly -ParameterFilter {
-            $User -eq 'vacatetest123456' -and $Password -eq 'Vq7-abcdefghij' -and $RunLevel -eq 'Limited' -and
+            $User -eq 'vacatetest123456' -and $Password -eq 'Vq7-abcdefghij' -and "$RunLevel" -eq 'Limited' -and
             -not $Principal
         }
     }
 
-    It 'runs the batch file through cmd.exe' {
+    It 'runs the batch file through cmd.exe, on batteries too' {
         Register-TestTask 'vacate-test-z' 'C:\w\z.cmd' 'SYSTEM' ''
-        Should -Invoke New-ScheduledTaskAction -ModuleName VacateTest -Times 1 -Exactly -ParameterFilter {
-            $Execute -eq $env:ComSpec -and $Argument -eq '/d /c "C:\w\z.cmd"'
+        Should -Invoke Register-ScheduledTask -ModuleName VacateTest -Times 1 -Exactly -ParameterFilter {
+            $Action.Execute -eq $env:ComSpec -and $Action.Arguments -eq '/d /c "C:\w\z.cmd"' -and
+            -not $Settings.DisallowStartIfOnBatteries
         }
     }
 }
