@@ -73,13 +73,7 @@ Describe "vacate's lock, held by each kind of holder" {
         try {
             if ($script:user) { Remove-TestUser $script:user }
         } finally {
-            if ($work) {
-                try {
-                    Remove-TestVolume $work
-                } finally {
-                    Remove-Item -LiteralPath $work -Recurse -Force -ErrorAction SilentlyContinue
-                }
-            }
+            Remove-WorkFolder $work
         }
     }
 

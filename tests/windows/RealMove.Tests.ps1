@@ -99,13 +99,7 @@ Describe 'a real volume moved by vacate' {
             & subst.exe "$($script:substLetter):" /D | Out-Host
             @(Get-LettersInUse) | Should -Not -Contain $script:substLetter -Because 'the subst is removed'
         }
-        if ($work) {
-            try {
-                Remove-TestVolume $work
-            } finally {
-                Remove-Item -LiteralPath $work -Recurse -Force -ErrorAction SilentlyContinue
-            }
-        }
+        Remove-WorkFolder $work
     }
 
     It '<Name>: status 0, the volume at the lowest free letter, its file there, the old letter free' -ForEach $moves {

@@ -139,11 +139,7 @@ Describe 'the volumes Windows needs, refused' {
                     & mountvol.exe "$($script:systemLetter):" /D | Out-Host
                 }
             } finally {
-                try {
-                    Remove-TestVolume $work
-                } finally {
-                    Remove-Item -LiteralPath $work -Recurse -Force -ErrorAction SilentlyContinue
-                }
+                Remove-WorkFolder $work
             }
             foreach ($value in @($written | Where-Object { $saved.ContainsKey($_ -join '\') })) {
                 $now = Get-Value $value[0] $value[1]

@@ -133,6 +133,17 @@ function Remove-TestVolume([string] $Work) {
     }
 }
 
+# Detaches the work folder's virtual disk, if it has one, and removes the
+# folder, whatever the first did.
+function Remove-WorkFolder([string] $Work) {
+    if (-not $Work) { return }
+    try {
+        Remove-TestVolume $Work
+    } finally {
+        Remove-Item -LiteralPath $Work -Recurse -Force -ErrorAction SilentlyContinue
+    }
+}
+
 # Runs vacate through cmd.exe, as a script would run it: its exit status comes
 # back in Status, and its standard output lands in a file byte for byte, where
 # PowerShell 5.1 would re-encode what it captured. The arguments here are
