@@ -136,7 +136,7 @@ namespace FakeWindowsInstaller {
 AfterAll {
     $env:ProgramFiles = $saved.ProgramFiles
     $env:ProgramW6432 = $saved.ProgramW6432
-    Remove-Item Env:\VACATE_SAYS, Env:\VACATE_STATUS -ErrorAction Ignore
+    Remove-Item 'Env:\VACATE_SAYS', 'Env:\VACATE_STATUS' -ErrorAction Ignore
     foreach ($name in 'vacate', 'mountvol', 'Get-CimInstance', 'New-Object') {
         Remove-Item "function:global:$name" -ErrorAction Ignore
     }
