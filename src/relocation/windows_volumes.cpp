@@ -30,6 +30,15 @@ bool starts_with(const char* text, const char* prefix) {
     return true;
 }
 
+// A string of the registry (a path, or a device's path) into `text`, whose
+// last byte the platform never writes, and so ends it whatever it wrote.
+bool read_path(Platform& platform, const char* subkey, const char* value,
+               char (&text)[path_capacity + 1]) {
+    std::uint32_t size = path_capacity;
+    return platform.RegGetValueA(RegistryKey::local_machine, subkey, value, registry_string, text,
+                                 &size);
+}
+
 // Device paths differ in case from one writer to the next.
 bool equal_ignoring_case(const char* a, const char* b) {
     for (; *a != '\0' && upcase(*a) == upcase(*b); ++a, ++b) {
@@ -75,13 +84,8 @@ constexpr char crash_control[] = R"(SYSTEM\CurrentControlSet\Control\CrashContro
 // as C:\Windows\MEMORY.DMP), since a string read does not ask for it as it
 // is stored.
 bool dumps_to(Platform& platform, const char* value, char letter) {
-    // One zero beyond what the platform may write ends the path whatever it
-    // wrote.
     char path[path_capacity + 1] = {};
-    std::uint32_t size = path_capacity;
-    return platform.RegGetValueA(RegistryKey::local_machine, crash_control, value, registry_string,
-                                 path, &size) &&
-           names_drive(path, letter);
+    return read_path(platform, crash_control, value, path) && names_drive(path, letter);
 }
 
 // CrashDumpEnabled: 0 writes no dump at all.
@@ -115,13 +119,10 @@ bool holds_page_file_in_use(Platform& platform, const char* name) {
 // "\Device\HarddiskVolume1". Both fit MAX_PATH many times over; a longer
 // answer is some other device (a subst's folder, say).
 bool is_system_volume(Platform& platform, const char* name) {
-    // One zero beyond what the platform may write ends the string whatever
-    // it wrote.
     char partition[path_capacity + 1] = {};
-    std::uint32_t size = path_capacity;
+    // Like the partition's, its last byte is never written.
     char device[path_capacity + 1] = {};
-    return platform.RegGetValueA(RegistryKey::local_machine, R"(SYSTEM\Setup)", "SystemPartition",
-                                 registry_string, partition, &size) &&
+    return read_path(platform, R"(SYSTEM\Setup)", "SystemPartition", partition) &&
            platform.QueryDosDeviceA(name, device, path_capacity) != 0 &&
            equal_ignoring_case(device, partition);
 }
