@@ -50,32 +50,17 @@ function Get-Findings([string] $Text, [string] $Path, [int] $First = 1) {
     }
 }
 
-# The ```powershell blocks of a Markdown text, each with the line it starts on.
-function Get-MarkdownFindings([string] $Text, [string] $Path) {
-    $lines = $Text -split "`r?`n"
-    $block = $null
-    for ($i = 0; $i -lt $lines.Count; $i++) {
-        if ($lines[$i] -notmatch '^( *)```(\w*)\s*$') { continue }
-        if ($null -eq $block) {
-            $block = @{ Indent = $Matches[1].Length; Language = $Matches[2]; Start = $i }
-        } elseif ($Matches[2] -eq '') {
-            if ($block.Language -eq 'powershell') {
-                $indent = $block.Indent
-                $body = @($lines[($block.Start + 1)..($i - 1)] | ForEach-Object {
-                        if ($_.Length -ge $indent) { $_.Substring($indent) } else { $_.TrimStart() }
-                    })
-                if ($i -eq $block.Start + 1) { $body = @() }
-                Get-Findings ($body -join "`n") $Path ($block.Start + 2)
-            }
-            $block = $null
-        }
+# The ```powershell blocks of a Markdown file, read as the tests read them.
+Import-Module (Join-Path $PSScriptRoot '..\tests\windows\VacateTest.psm1') -Force
+function Get-MarkdownFindings([string] $Path) {
+    foreach ($block in @(Get-MarkdownBlocks $Path | Where-Object Language -eq 'powershell')) {
+        Get-Findings $block.Text $Path ($block.Line + 1)
     }
 }
 
 function Get-FileFindings([string] $Path) {
-    $text = [IO.File]::ReadAllText($Path)
-    if ($Path.EndsWith('.md')) { return Get-MarkdownFindings $text $Path }
-    return Get-Findings $text $Path
+    if ($Path.EndsWith('.md')) { return Get-MarkdownFindings $Path }
+    return Get-Findings ([IO.File]::ReadAllText($Path)) $Path
 }
 
 $refused = @(
@@ -86,11 +71,14 @@ $refused = @(
     @{ Text = "`${a}?.Length"; Node = 'MemberExpressionAst' },
     @{ Text = "if (`$a -eq 1 {"; Node = 'cannot parse' }
 )
+$refusedMarkdown = Join-Path ([IO.Path]::GetTempPath()) "refused-$PID.md"
 foreach ($case in $refused) {
     $found = @(Get-Findings $case.Text 'refused.ps1')
-    $markdown = @(Get-MarkdownFindings ("text`n`n  ``````powershell`n  $($case.Text)`n  ``````") 'refused.md')
+    Set-Content -LiteralPath $refusedMarkdown -Value "text`n`n  ``````powershell`n  $($case.Text)`n  ``````"
+    $markdown = @(Get-MarkdownFindings $refusedMarkdown)
+    Remove-Item -LiteralPath $refusedMarkdown
     if ($found.Count -eq 0 -or $found[0] -notlike "*$($case.Node)*" -or $markdown.Count -eq 0 -or
-        $markdown[0] -notlike 'refused.md:4:*') {
+        $markdown[0] -notlike "$($refusedMarkdown):4:*") {
         Write-Host "Lint-PowerShell: the checker passed $($case.Text); it cannot be trusted"
         exit 2
     }

@@ -30,10 +30,7 @@ BeforeAll {
     $root = Join-Path $PSScriptRoot '..\..'
 
     function Get-Block([string] $File, [string] $Heading, [int] $Index) {
-        $found = @(Get-MarkdownBlocks (Join-Path $root $File) |
-                Where-Object { $_.Language -eq 'powershell' -and $_.Heading -eq $Heading })
-        if ($Index -ge $found.Count) { throw "$File has no PowerShell block $Index under '$Heading'" }
-        return $found[$Index].Text
+        return Get-MarkdownBlock (Join-Path $root $File) $Heading 'powershell' $Index
     }
 
     # Runs a block as a script of its own, as an engine runs one: in a fresh

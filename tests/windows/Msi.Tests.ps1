@@ -219,10 +219,6 @@ Describe "vacate's MSI" {
             $letter = $null
             if ($why) { return }
             $guide = Join-Path $PSScriptRoot '..\..\docs\fleet.md'
-            function Get-GuideBlock([string] $Heading, [int] $Index) {
-                return @(Get-MarkdownBlocks $guide |
-                        Where-Object { $_.Language -eq 'powershell' -and $_.Heading -eq $Heading })[$Index].Text
-            }
             foreach ($package in $Msi, $NextMsi) {
                 $installed = Invoke-Msiexec 'me' (Get-MsiexecArguments '/i' $package (Join-Path $work 'guide.log')) $work 'guide'
                 if (-not (Test-MsiexecStatus $installed 0)) { throw "msiexec /i $package ended with $installed" }
@@ -235,7 +231,7 @@ Describe "vacate's MSI" {
                 $scripts[$name] = Join-Path $work "$name.ps1"
                 $index = [int] ($name -eq 'remediation')
                 Set-Content -LiteralPath $scripts[$name] -Encoding Ascii -Value (
-                    Set-SnippetLetter (Get-GuideBlock '## Scripts run by Intune and Configuration Manager' $index) $letter 'ABC')
+                    Set-SnippetLetter (Get-MarkdownBlock $guide '## Scripts run by Intune and Configuration Manager' 'powershell' $index) $letter 'ABC')
             }
             $script:runs = 0
             function Invoke-GuideScript([string] $Name) {
@@ -281,7 +277,7 @@ Describe "vacate's MSI" {
         It "the guide's uninstall block removes every version" {
             if ($why) { Set-ItResult -Skipped -Because $why }
             $block = Join-Path $work 'uninstall.ps1'
-            Set-Content -LiteralPath $block -Encoding Ascii -Value (Get-GuideBlock '### Uninstall by ProductCode' 0)
+            Set-Content -LiteralPath $block -Encoding Ascii -Value (Get-MarkdownBlock $guide '### Uninstall by ProductCode' 'powershell')
             $said = @(& $block)
             $said | Should -HaveCount 1 -Because 'the upgrade left one version'
             $said[0] | Should -BeLike "vacate $($versions.next) (*): msiexec ended with 0"

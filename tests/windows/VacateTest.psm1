@@ -191,12 +191,18 @@ function Get-MarkdownBlocks([string] $Path) {
     }
 }
 
+# The text of block `Index` (from 0) in `Language` under the heading
+# `Heading` of a Markdown file, or an error that says which is missing.
+function Get-MarkdownBlock([string] $Path, [string] $Heading, [string] $Language, [int] $Index = 0) {
+    $found = @(Get-MarkdownBlocks $Path | Where-Object { $_.Heading -eq $Heading -and $_.Language -eq $Language })
+    if ($Index -ge $found.Count) { throw "$Path has no $Language block $Index under '$Heading'" }
+    return $found[$Index].Text
+}
+
 # The first line of the block in `Language` under the heading `Heading` of a
 # Markdown file: a command as a reader copies it.
 function Get-MarkdownCommand([string] $Path, [string] $Heading, [string] $Language) {
-    $found = @(Get-MarkdownBlocks $Path | Where-Object { $_.Heading -eq $Heading -and $_.Language -eq $Language })
-    if ($found.Count -eq 0) { throw "$Path has no $Language block under '$Heading'" }
-    return ($found[0].Text -split "`n")[0]
+    return ((Get-MarkdownBlock $Path $Heading $Language) -split "`n")[0]
 }
 
 # A guide's snippet with its letter and exclude list set: each names them in
