@@ -223,6 +223,52 @@ interruptions() {
     }
 }
 
+# What a C runtime's start-up hands the program, the same from vacate.exe's
+# own entry as from MinGW's start-up (the exe OLD, built so): the arguments
+# as msvcrt splits a command line that cmd.exe read from a batch file,
+# quotes and spaces and a trailing backslash among them; wildcards left as
+# typed, in a folder where they would match; lines ending in CR LF; the
+# status as %ERRORLEVEL% shows it. Last, a byte outside ASCII, passed in
+# Wine's own command line from a UTF-8 locale and shown in the ANSI code page.
+startup() {
+    local old=$1 failed=0 arguments expected program text
+    lay_drives "c z"
+    mkdir "$work/here"
+    touch "$work/here/K1" "$work/here/K2"
+    while IFS='|' read -r arguments expected; do
+        for program in "$exe" "$old"; do
+            local windows="Z:${program//\//\\}"
+            printf '@"%s" %s\r\n@echo status %%ERRORLEVEL%%\r\n' "$windows" "$arguments" \
+                >"$work/here/row.cmd"
+            (cd "$work/here" && "$here/run" "$prefix" cmd /c row.cmd) >"$work/got" || true
+            printf -v text '%b' "$expected"
+            printf '%s' "${text//PROGRAM/"$windows"}" >"$work/expected"
+            if ! cmp -s "$work/got" "$work/expected"; then
+                failed=1
+                echo "FAIL  ${program##*/} $arguments:" && od -c "$work/got"
+                echo "expected:" && od -c "$work/expected"
+            fi
+        done
+    done <<'ROWS'
+"7 x"|Invalid drive letter: 7 x\r\nstatus -1\r\n
+K "/a b"|Options go before the drive: /a b is not an exclude list\r\nstatus -1\r\n
+"7\"x"|Invalid drive letter: 7"x\r\nstatus -1\r\n
+K:\|Drive K: is already free\r\nstatus 0\r\n
+""|Invalid drive letter: \r\nstatus -1\r\n
+*|Invalid drive letter: *\r\nstatus -1\r\n
+K *|Drive K: is already free\r\nstatus 0\r\n
+|Usage: PROGRAM <Drive> [Exclude list]\r\nwhere <Drive> is drive letter to free up and\r\n[ExcludeList] is a set of drive letters not to move it to\r\n\r\nFor example:  PROGRAM K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,E,K,Y and Zstatus -1\r\n
+ROWS
+    for program in "$exe" "$old"; do
+        LC_ALL=C.UTF-8 "$here/run" "$prefix" "$program" $'\xc3\x84K' >"$work/got" || true
+        if ! cmp -s "$work/got" <(printf 'Invalid drive letter: \xc4K\r\n'); then
+            failed=1
+            echo "FAIL  ${program##*/} with a byte outside ASCII:" && od -c "$work/got"
+        fi
+    done
+    ((failed == 0))
+}
+
 none="0 0 0 0 0 0 0 0 0 0 0"
 case $name in
     usage) expect "c z" 255 "$usage" "$none" ;;
@@ -285,6 +331,7 @@ case $name in
     lock-protected) lock_protected "$4" ;;
     lock-conditions) lock_conditions "$4" ;;
     interruptions) interruptions "$4" ;;
+    startup) startup "$4" ;;
     *)
         echo "no such case: $name" >&2
         exit 2
