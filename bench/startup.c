@@ -1,12 +1,13 @@
-/* Times start-to-exit of two programs, run by run in alternation so that
+/* Times start-to-exit of two commands, run by run in alternation so that
  * both see the same machine, and prints the median of each and their ratio.
- * Usage: startup RUNS BASELINE PROGRAM [ARGUMENT...]
- * The arguments go to PROGRAM only; standard output goes to /dev/null. */
+ * Usage: startup RUNS BASELINE [ARGUMENT...] -- PROGRAM [ARGUMENT...]
+ * Standard output goes to /dev/null. */
 #define _POSIX_C_SOURCE 200809L
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -38,13 +39,18 @@ static double median(double* times, int n) {
 }
 
 int main(int argc, char** argv) {
-    if (argc < 4 || atoi(argv[1]) < 1) {
-        fprintf(stderr, "usage: startup RUNS BASELINE PROGRAM [ARGUMENT...]\n");
+    int split = 3;
+    while (split < argc && strcmp(argv[split], "--") != 0) {
+        ++split;
+    }
+    if (split + 1 >= argc || atoi(argv[1]) < 1) {
+        fprintf(stderr, "usage: startup RUNS BASELINE [ARGUMENT...] -- PROGRAM [ARGUMENT...]\n");
         return 2;
     }
     const int runs = atoi(argv[1]);
-    char* baseline[] = {argv[2], NULL};
-    char** program = argv + 3;
+    argv[split] = NULL;
+    char** baseline = argv + 2;
+    char** program = argv + split + 1;
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
