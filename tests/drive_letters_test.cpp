@@ -9,6 +9,8 @@
 namespace {
 
 using vacate::no_drive_letter;
+using vacate::Probe;
+using vacate::unknown_drive_letter;
 
 // Every letter from D to Z, which is every letter the search can offer.
 const std::string candidates = "DEFGHIJKLMNOPQRSTUVWXYZ";
@@ -22,7 +24,7 @@ TEST(FindFreeDriveLetter, TakesTheLowestFreeCandidateNotExcluded) {
         int queries;
     };
     const Row rows[] = {
-        {"nothing in use", "", "", 'D', 1},
+        {"only C in use", "C", "", 'D', 1},
         {"C never offered, D and E in use", "CDE", "", 'F', 3},
         {"only C and Z free", "ABDEFGHIJKLMNOPQRSTUVWXY", "", 'Z', 23},
         {"excluded and in use", "CF", "ABCDEKYZ", 'G', 2},
@@ -31,7 +33,7 @@ TEST(FindFreeDriveLetter, TakesTheLowestFreeCandidateNotExcluded) {
         {"each exclusion saves a query", candidates, "DEFG", no_drive_letter, 19},
         {"A to C, digits, punctuation and high bytes count for nothing", "D", "ABC019:\\[`\x80\xFF",
          'E', 2},
-        {"lower case is not upper-cased here", "", "defg", 'D', 1},
+        {"lower case is not upper-cased here", "C", "defg", 'D', 1},
     };
     for (const Row& row : rows) {
         FakePlatform platform("", row.in_use);
@@ -42,13 +44,16 @@ TEST(FindFreeDriveLetter, TakesTheLowestFreeCandidateNotExcluded) {
     }
 }
 
-TEST(FindFreeDriveLetter, AFailedQueryReadsAsNothingInUse) {
-    FakePlatform platform("", "DEF");
-    platform.failing = {"drives"};
-    EXPECT_EQ(vacate::find_free_drive_letter(platform, ""), 'D');
+// A drive set of 0 is a failure, never "nothing in use": Windows always has
+// its own volume lettered.
+TEST(FindFreeDriveLetter, EndsAtAFailedQuery) {
+    FakePlatform platform("", "CDEF");
+    platform.failing_queries = {2};
+    EXPECT_EQ(vacate::find_free_drive_letter(platform, ""), unknown_drive_letter);
+    EXPECT_EQ(platform.log(), "drives; drives");
 }
 
-TEST(DriveLetterIsFree, MapsEveryByteToABitModulo32) {
+TEST(ProbeDriveLetter, MapsEveryByteToABitModulo32) {
     struct Row {
         char letter;
         int bit;
@@ -61,11 +66,14 @@ TEST(DriveLetterIsFree, MapsEveryByteToABitModulo32) {
         for (int set = 0; set < 32; ++set) {
             FakePlatform platform;
             platform.drives = std::uint32_t{1} << set;
-            EXPECT_EQ(vacate::drive_letter_is_free(platform, row.letter), set != row.bit)
+            EXPECT_EQ(vacate::probe_drive_letter(platform, row.letter),
+                      set != row.bit ? Probe::free : Probe::in_use)
                 << "letter " << static_cast<int>(static_cast<unsigned char>(row.letter)) << ", bit "
                 << set;
             EXPECT_EQ(platform.log(), "drives");
         }
+        FakePlatform none;
+        EXPECT_EQ(vacate::probe_drive_letter(none, row.letter), Probe::unknown);
     }
 }
 

@@ -81,8 +81,10 @@ std::string usage_text(const std::string& program) {
 std::string help_text(const std::string& program) {
     return usage_text(program) +
            "\n"
+           "<Drive>  is a letter: K, k, K: or K:\\\n"
            "/whatif  (before <Drive>) says where the volume would go, and changes nothing\n"
            "/v       (before <Drive>) says where the volume went\n"
+           "/to:L    (before <Drive>) moves it to L: (D to Z), not the lowest free letter\n"
            "/version (before <Drive>) prints vacate's version\n";
 }
 
@@ -114,29 +116,41 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         return word;
     };
     const auto is_switch = [](const std::string& word) { return word[0] == '/' || word[0] == '-'; };
-    bool help = false, version = false, whatif = false, tell = false;
+    bool help = false, version = false, whatif = false, tell = false, bad_to = false;
+    std::string to;  // /to as typed, and the letter it names
+    char to_letter = '\0';
     std::size_t first = 1;
-    for (; first < argv.size() && !help && !version; ++first) {
+    for (; first < argv.size() && !help && !version && !bad_to; ++first) {
         const std::string word = lower(argv[first]);
         const std::string option = is_switch(word) ? word.substr(1) : "";
         help =
             word == "help" || std::set<std::string>{"/?", "-?", "-h", "--help"}.count(argv[first]);
-        version = !help && option == "version";
+        version = !help && (option == "version" || word == "--version");
         if (option == "whatif" && !whatif) {
             whatif = true;
         } else if (option == "v" && !tell) {
             tell = true;
+        } else if (option.starts_with("to:") && to.empty()) {
+            to = argv[first];
+            const std::string value = option.substr(3);
+            bad_to = !(value == std::string(1, value[0]) || value == value.substr(0, 1) + ":") ||
+                     value[0] < 'd' || value[0] > 'z';
+            to_letter = bad_to ? '\0' : static_cast<char>(value[0] & ~0x20);
         } else if (!help && !version) {
             break;
         }
     }
     const std::size_t given = argv.size() > first ? argv.size() - first : 0;
-    const bool usage = help || version || given < 1 || given > 2;
-    const std::string drive = usage ? "" : argv[first];
+    const bool usage = help || version || (!bad_to && (given < 1 || given > 2));
+    const std::string drive = usage || bad_to ? "" : argv[first];
     const std::string list = given == 2 ? argv[first + 1] : "";
+    // A drive is a letter, alone or followed by ":" or ":\", and nothing else.
     const char letter = static_cast<char>(drive[0] & ~0x20);
-    const bool named_letter = !usage && letter >= 'A' && letter <= 'Z';
+    const bool named_letter =
+        !usage && !bad_to && letter >= 'A' && letter <= 'Z' &&
+        (drive.size() == 1 || drive.substr(1) == ":" || drive.substr(1) == ":\\");
     const bool misplaced = named_letter && given == 2 && is_switch(list);
+    const bool list_with_to = named_letter && !misplaced && !to.empty() && !list.empty();
     const std::string source = text(letter) + ":";
     const std::string root = source + "\\";
     const auto found = run.mounted_before.find(letter);
@@ -150,7 +164,7 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
     const Phases p = phases_of(platform);
     const std::string turn = p.turn.empty() ? "" : p.turn.back().text;
     const bool waited = p.turn.size() == 2;
-    const bool asks = named_letter && !misplaced && !windows_here;
+    const bool asks = named_letter && !misplaced && !list_with_to && !windows_here;
     const bool turned = asks && !turn.ends_with(" busy");
     const bool named = turned && at(p.name, 0).succeeded;
     const bool removed = named && at(p.removal, 0).succeeded;
@@ -170,11 +184,22 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
              ? "vacate: another program holds the lock's name; going on without it\n"
              : "");
     const char taken = run.output.size() > 13 ? run.output[13] : '\0';
+    const std::string unreadable =
+        "Could not read the drive letters in use; can't free " + source + "\n";
+    // With /to, nothing is searched, and only L: can be found taken.
     const bool early_outcome =
-        ends(-1, "No free drive letters available; can't free " + source + "\n") ||
-        ends(0, "Drive " + source + " is already free\n") ||
-        (taken >= 'D' && taken <= 'Z' &&
+        (to.empty() && ends(-1, "No free drive letters available; can't free " + source + "\n")) ||
+        ends(0, "Drive " + source + " is already free\n") || ends(-1, unreadable) ||
+        (taken >= 'D' && taken <= 'Z' && (to.empty() || taken == to_letter) &&
          ends(-1, "Target drive " + text(taken) + ": is already in use\n"));
+    // A drive set of 0 before the move is a failed query: Windows always has
+    // its own volume lettered. The first must end the run.
+    std::size_t unread = 0;
+    for (const Call& call : p.search) {
+        unread += call.drives == 0 ? 1u : 0u;
+    }
+    unread += at(p.recheck, 0).text == "drives" && at(p.recheck, 0).drives == 0 ? 1u : 0u;
+    const bool read_fails = unread > 0;
     const std::string refused =
         "Could not set mount point to " + text(target) + ":...restoring to " + source + "\n";
     const std::string moved = tell ? "Moved " + source + " to " + text(target) + ":\n" : "";
@@ -226,7 +251,7 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
     const std::string preview = "Would move " + source + " to " + text(would) + ":" +
                                 (may ? "" : "; the move needs an elevated run") + "\n";
     const bool fair_target =
-        would >= 'D' && would <= 'Z' && would != letter &&
+        would >= 'D' && would <= 'Z' && would != letter && (to.empty() || would == to_letter) &&
         lower(list).find(text(static_cast<char>(would | 0x20))) == std::string::npos &&
         (at(p.recheck, 0).drives >> (would - 'A') & 1) == 0;
 
@@ -262,14 +287,22 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
              run.status == (help ? 0 : -1) && platform.calls.empty(),
          "help must print the usage and the options with 0, and a call without a drive, or with "
          "more than a drive and a list, the usage alone with -1"},
-        {!usage && !named_letter,
+        {bad_to, ends(-1, "Invalid target letter: " + to + "\n") && platform.calls.empty(),
+         "/to must name one letter from D to Z, with or without a colon, or be refused with its "
+         "line and -1 before any platform call"},
+        {!usage && !bad_to && !named_letter,
          run.output == "Invalid drive letter: " + drive + "\n" && run.status == -1 &&
              platform.calls.empty(),
-         "a drive that is not a letter must be refused before any platform call"},
+         "a drive that is not a letter, alone or with \":\" or \":\\\", must be refused before "
+         "any platform call"},
         {misplaced,
          ends(-1, "Options go before the drive: " + list + " is not an exclude list\n") &&
              platform.calls.empty(),
          "an option after the drive must be refused with its line and -1 before any platform "
+         "call"},
+        {list_with_to,
+         ends(-1, "An exclude list has no use with " + to + "\n") && platform.calls.empty(),
+         "an exclude list with /to must be refused with its line and -1 before any platform "
          "call"},
         {true, run.errors == notes,
          "standard error must say only why the run waited, or went on without the lock"},
@@ -277,7 +310,8 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
          std::count(run.output.begin(), run.output.end(), '\n') <= 2 &&
              (run.output.empty() || run.output.back() == '\n'),
          "a run must print at most two lines, each with its line end"},
-        {named_letter && !misplaced, p.windir.size() == 1 && p.windir[0].text == "windir 260",
+        {named_letter && !misplaced && !list_with_to,
+         p.windir.size() == 1 && p.windir[0].text == "windir 260",
          "a run must first ask where Windows runs from"},
         {named_letter && windows_here,
          platform.calls.size() == 1 &&
@@ -289,6 +323,14 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
          "the release, the wait; " +
              p.out_of_order},
         {asks && whatif, p.turn.empty(), "a preview must take no turn"},
+        {turned && !to.empty(), p.search.size() <= 1,
+         "with /to the run searches nothing: the source's probe is its one query before what "
+         "Windows needs"},
+        {turned && read_fails,
+         unread == 1 && platform.calls.back().text == "drives" &&
+             platform.calls.back().drives == 0 && ends(-1, unreadable),
+         "a drive-set query that answers 0 before the move must end the run at once with its "
+         "line and -1, changing nothing"},
         {asks && !whatif,
          waited ? p.turn[0].text == "lock 2000 busy" && turn.starts_with("lock 118000")
                 : turn.starts_with("lock 2000") && turn != "lock 2000 busy",
@@ -334,8 +376,10 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
          "a refused removal must end the run with its message, -1 and nothing moved"},
         {removed,
          target >= 'D' && target <= 'Z' && target != letter &&
+             (to.empty() || target == to_letter) &&
              at(p.mounts, 0).text == "set " + text(target) + ":\\ " + volume,
-         "the removal must be followed by mounting the volume at a target from D to Z"},
+         "the removal must be followed by mounting the volume at a target from D to Z, /to's "
+         "letter if given"},
         {removed && !mounted,
          p.mounts.size() == 2 && p.wait.empty() &&
              at(p.mounts, 1).text == "set " + root + " " + volume,

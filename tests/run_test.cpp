@@ -47,6 +47,9 @@ const std::string refused = "Windows runs from K:; can't free it\n";
 const std::string dumps_on_d = "Windows writes its crash dumps to D:; can't free it\n";
 const std::string moves_d_to_f =
     R"(; drives; name D:\ 260; hold; delete D:\; set F:\ Volume{D}; release; drives)";
+const std::string moves_k_to_m =
+    R"(; drives; name K:\ 260; hold; delete K:\; set M:\ Volume{K}; release; drives)";
+const std::string unreadable = "Could not read the drive letters in use; can't free K:\n";
 
 struct RunRow {
     const char* what;
@@ -64,6 +67,7 @@ struct RunRow {
     bool administrator = true;
     std::set<std::string> failing = {};
     std::set<int> failing_queries = {};
+    std::map<int, char> freed = {}, taken = {};  // by another program, before query n
     std::vector<vacate::Lock> locks = {};
     int status = 0;
     std::string output = "";
@@ -104,10 +108,13 @@ const RunRow run_rows[] = {
     {.what = "the version after an option",
      .args = {"/v", "/version"},
      .output = "vacate " VACATE_VERSION "\n"},
-    {.what = "not the word: drive H",
+    {.what = "not the word, nor a drive",
      .args = {"helpme"},
-     .output = "Drive H: is already free\n",
-     .calls = turn + "; drives; drives; drives; drives"},
+     .status = -1,
+     .output = "Invalid drive letter: helpme\n"},
+    {.what = "the version, asked as --version",
+     .args = {"--version", "K"},
+     .output = "vacate " VACATE_VERSION "\n"},
     {.what = "not help", .args = {"/?x"}, .status = -1, .output = "Invalid drive letter: /?x\n"},
     {.what = "not an option",
      .args = {"/x", "K"},
@@ -146,12 +153,41 @@ const RunRow run_rows[] = {
      .args = {"Q"},
      .output = "Drive Q: is already free\n",
      .calls = turn + "; drives; drives; drives; drives"},
-    {.what = "the source offered as target by failed drive-set queries",
+    {.what = "the source offered as target by a drive set that changed during the search",
      .args = {"K", "DEFGHIJ"},
-     .failing_queries = {1, 3},
+     .freed = {{1, 'K'}},
+     .taken = {{2, 'K'}},
      .status = -1,
      .output = "Target drive K: is already in use\n",
      .calls = turn + "; drives; drives; " + needs()},
+    {.what = "a failed drive-set query in the search",
+     .args = {"K", "DEFGHIJ"},
+     .failing_queries = {1, 3},
+     .status = -1,
+     .output = unreadable,
+     .calls = turn + "; drives"},
+    {.what = "a failed drive-set query at the source's probe",
+     .args = {"K"},
+     .failing_queries = {4},
+     .status = -1,
+     .output = unreadable,
+     .calls = turn + "; " + search},
+    {.what = "a failed drive-set query at the target's probe",
+     .args = {"/whatif", "K"},
+     .failing_queries = {5},
+     .status = -1,
+     .output = unreadable,
+     .calls = "windir 260; " + checks},
+    {.what = "failed drive-set queries in the wait, which goes on",
+     .args = {"K"},
+     .failing_queries = {6, 7},
+     .calls = move_k_to_f + "; sleep 1000; drives; sleep 1000; drives"},
+    {.what = "no letter in use at all, as from a failed query",
+     .args = {"K"},
+     .volumes = "",
+     .status = -1,
+     .output = unreadable,
+     .calls = turn + "; drives"},
     {.what = "no volume behind the source, as for a network share",
      .args = {"K"},
      .volumes = "CDE",
@@ -204,9 +240,67 @@ const RunRow run_rows[] = {
      .args = {"k:\\", "abcdefyz"},
      .calls = turn + "; drives; drives; " + needs() +
               R"(; drives; name K:\ 260; hold; delete K:\; set G:\ Volume{K}; release; drives)"},
-    {.what = "only the first character counts; empty list",
+    {.what = "a drive with more after it",
      .args = {"Kxyz", ""},
-     .calls = move_k_to_f},
+     .status = -1,
+     .output = "Invalid drive letter: Kxyz\n"},
+    {.what = "an option without its slash",
+     .args = {"whatif", "K"},
+     .status = -1,
+     .output = "Invalid drive letter: whatif\n"},
+    {.what = "the drive as K:, with an empty list", .args = {"K:", ""}, .calls = move_k_to_f},
+    {.what = "to M", .args = {"/to:M", "K"}, .calls = turn + "; drives; " + needs() + moves_k_to_m},
+    {.what = "to m:, reported",
+     .args = {"-V", "-TO:m:", "k"},
+     .output = "Moved K: to M:\n",
+     .calls = turn + "; drives; " + needs() + moves_k_to_m},
+    {.what = "to M, with an empty list",
+     .args = {"/to:M", "K", ""},
+     .calls = turn + "; drives; " + needs() + moves_k_to_m},
+    {.what = "to M from a free letter: already free, whatever M holds",
+     .args = {"/to:M", "Q"},
+     .bare = "M",
+     .output = "Drive Q: is already free\n",
+     .calls = turn + "; drives"},
+    {.what = "to M, taken",
+     .args = {"/to:M", "K"},
+     .bare = "M",
+     .status = -1,
+     .output = "Target drive M: is already in use\n",
+     .calls = turn + "; drives; " + needs() + "; drives"},
+    {.what = "to the source itself",
+     .args = {"/to:K", "K"},
+     .status = -1,
+     .output = "Target drive K: is already in use\n",
+     .calls = turn + "; drives; " + needs()},
+    {.what = "to M, previewed",
+     .args = {"/whatif", "/to:M", "K"},
+     .output = "Would move K: to M:\n",
+     .calls = "windir 260; drives; " + needs() + R"(; drives; name K:\ 260; admin)"},
+    {.what = "to M, from a page file's volume",
+     .args = {"/to:M", "K"},
+     .paging_files = "K",
+     .status = -1,
+     .output = "Windows keeps a page file on K:; can't free it\n",
+     .calls = turn + "; drives; reg PagingFiles"},
+    {.what = "to M, a failed query at the source's probe",
+     .args = {"/to:M", "K"},
+     .failing_queries = {1},
+     .status = -1,
+     .output = unreadable,
+     .calls = turn + "; drives"},
+    {.what = "to B",
+     .args = {"/to:B", "K"},
+     .status = -1,
+     .output = "Invalid target letter: /to:B\n"},
+    {.what = "to M, with an exclude list",
+     .args = {"/to:M", "K", "DE"},
+     .status = -1,
+     .output = "An exclude list has no use with /to:M\n"},
+    {.what = "to M and to N",
+     .args = {"/to:M", "/to:N", "K"},
+     .status = -1,
+     .output = "Invalid drive letter: /to:N\n"},
     {.what = "a page file on the source",
      .args = {"k"},
      .paging_files = "?CK",
@@ -339,6 +433,12 @@ TEST_P(Runs, EndWithTheirStatusMessageAndCalls) {
     platform.administrator = row.administrator;
     platform.failing = row.failing;
     platform.failing_queries = row.failing_queries;
+    for (const auto& [query, letter] : row.freed) {
+        platform.free_before_query(query, letter);
+    }
+    for (const auto& [query, letter] : row.taken) {
+        platform.take_before_query(query, letter);
+    }
     platform.locks = row.locks;
     std::vector<std::string> argv = row.args;
     if (!row.no_name) {

@@ -15,8 +15,7 @@ void print_usage(const char* program_name);
 // The usage text, then a line for each option.
 void print_help(const char* program_name);
 
-// Folds a to z only: drive letters are ASCII whatever the code page, and a
-// byte of 0x80 or more must pass through unchanged.
+// upcase_ascii of each byte of `text`, in place.
 char* upcase_ascii(char* text);
 
 }  // namespace vacate

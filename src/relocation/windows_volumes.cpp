@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <iterator>
 
+#include "relocation/ascii.h"
+
 namespace vacate {
 
 namespace {
@@ -11,14 +13,9 @@ namespace {
 // Room for any path that the 8-bit calls answer (MAX_PATH).
 constexpr std::uint32_t path_capacity = 260;
 
-char upcase(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c;
-}
-
 // Whether `path` starts with a drive letter, in either case, that is `letter`.
 bool names_drive(const char* path, char letter) {
-    const char drive = upcase(path[0]);
-    return drive >= 'A' && drive <= 'Z' && path[1] == ':' && drive == letter;
+    return is_ascii_letter(path[0]) && path[1] == ':' && upcase_ascii(path[0]) == letter;
 }
 
 bool starts_with(const char* text, const char* prefix) {
@@ -41,9 +38,9 @@ bool read_path(Platform& platform, const char* subkey, const char* value,
 
 // Device paths differ in case from one writer to the next.
 bool equal_ignoring_case(const char* a, const char* b) {
-    for (; *a != '\0' && upcase(*a) == upcase(*b); ++a, ++b) {
+    for (; *a != '\0' && upcase_ascii(*a) == upcase_ascii(*b); ++a, ++b) {
     }
-    return upcase(*a) == upcase(*b);
+    return upcase_ascii(*a) == upcase_ascii(*b);
 }
 
 constexpr char memory_management[] =
