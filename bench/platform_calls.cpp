@@ -98,6 +98,11 @@ int main() {
          '\0',
          R"(K:\dedicated.sys)"},
         {"preview", {"vacate", "/whatif", "K"}, "CDEK", {}, 0, 3 + 2, 1, 0},
+        // /to: no search, the source's probe and the target's.
+        {"move /to:M", {"vacate", "/to:M", "K"}, "CDEK", {}, 0, 2 + 1, 3, 0},
+        {"/to:M, source already free", {"vacate", "/to:M", "Q"}, "CDEK", {}, 0, 1, 0, 0},
+        {"/to:M, M taken", {"vacate", "/to:M", "K"}, "CDEKM", {}, 0, 2, 0, 0},
+        {"preview /to:M", {"vacate", "/whatif", "/to:M", "K"}, "CDEK", {}, 0, 2, 1, 0},
     };
     std::printf("%-30s %14s %14s %14s %7s %10s %6s\n", "path", "queries/least", "volume/least",
                 "pauses/least", "needs", "lock/hold", "status");

@@ -79,8 +79,10 @@ where <Drive> is drive letter to free up and
 
 For example:  $exe K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,E,K,Y and Z"
 help="$usage
+<Drive>  is a letter: K, k, K: or K:\\
 /whatif  (before <Drive>) says where the volume would go, and changes nothing
 /v       (before <Drive>) says where the volume went
+/to:L    (before <Drive>) moves it to L: (D to Z), not the lowest free letter
 /version (before <Drive>) prints vacate's version
 "
 
@@ -114,7 +116,7 @@ for request in "/?" "-?" "-h" "--help" help HELP; do
 done
 check "help with an exclude list" "C:/ K:>k" "C:/ K:>k" 0 "$help" "/?" DEF
 version=$(sed -n '/^project(/,/)/s/^ *VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../CMakeLists.txt")
-for arguments in /version "-Version K" "/version K DE"; do
+for arguments in /version "-Version K" "/version K DE" "--version K"; do
     # shellcheck disable=SC2086 # the options and the drive, as words
     check "the version: $arguments" "C:/ K:>k" "C:/ K:>k" 0 "vacate $version
 " $arguments
@@ -180,6 +182,34 @@ done
 check "an exclude list still moves" "C:/ D:/ K:>k" "C:/ D:/ G:>k" 0 "" K DEF
 check "not an option" "C:/ K:>k" "C:/ K:>k" 255 "Invalid drive letter: /x
 " /x K
+
+# The drive as callers write it, and nothing more: a word meant as an option
+# names no drive.
+for drive in K k K: 'K:\'; do
+    check "the drive as $drive" "C:/ K:>k" "C:/ D:>k" 0 "" "$drive"
+done
+for drive in whatif Kitchen 'K:\data'; do
+    check "not a drive: $drive" "C:/ K:>k W:>w" "C:/ K:>k W:>w" 255 "Invalid drive letter: $drive
+" "$drive" K
+done
+
+# /to names the new letter; the same command again finds the letter free.
+check "to M" "C:/ K:>k" "C:/ M:>k" 0 "Moved K: to M:
+" /v /to:M K
+check "to M, again" "C:/ M:>k" "C:/ M:>k" 0 "Drive K: is already free
+" /v /to:M K
+check "to M, taken" "C:/ K:>k M:/" "C:/ K:>k M:/" 255 "Target drive M: is already in use
+" /to:M K
+check "to M, previewed" "C:/ K:>k" "C:/ K:>k" 0 "Would move K: to M:
+" /whatif /to:M K
+check "to B" "C:/ K:>k" "C:/ K:>k" 255 "Invalid target letter: /to:B
+" /to:B K
+check "to M with an exclude list" "C:/ K:>k" "C:/ K:>k" 255 "An exclude list has no use with /to:M
+" /to:M K DE
+
+# A table that cannot be read says nothing of which letters are free.
+check "an empty table" "" "" 255 "Could not read the drive letters in use; can't free K:
+" K
 
 # A move leaves the volume's contents reachable through the new letter.
 lay_out C:/ K:\>k
@@ -293,9 +323,17 @@ expected_table="C:/ D:>? E:>? F:>? G:>? H:>? I:>? J:>? K:>? L:>? M:>?"
     $(ls -l "$drives" | grep -o '[p-y]$' | sort -u | wc -l) == 10 ]] && pass ||
     fail "ten runs at once: statuses $statuses, table '$(describe)'" "$(cat "$work"/out.*)"
 
-# Without a drive table the system has no drives at all.
-[[ $(VACATE_DRIVES= "$exe" K) == "Drive K: is already free" ]] && pass ||
-    fail "without a drive table K: should read as free"
+# Without a drive table no letter can be read: not free, not in use.
+for table in unset "" /nonexistent; do
+    if [[ $table == unset ]]; then
+        said=$(env -u VACATE_DRIVES "$exe" K)
+    else
+        said=$(VACATE_DRIVES=$table "$exe" K)
+    fi
+    status=$?
+    [[ $status == 255 && $said == "Could not read the drive letters in use; can't free K:" ]] &&
+        pass || fail "a drive table $table: status $status, said '$said'"
+done
 
 echo "end to end: $passed passed, $failed failed"
 [[ $failed == 0 ]]

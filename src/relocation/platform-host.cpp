@@ -1,8 +1,10 @@
 // A model of the platform for systems other than Windows, so that the real
 // program can run, and be tested, anywhere.
 //
-// The drive table is the directory named by VACATE_DRIVES; without one the
-// system has no drives. An entry "X:" of any kind puts letter X in use. A
+// The drive table is the directory named by VACATE_DRIVES. An entry "X:" of
+// any kind puts letter X in use. A table that is not named, cannot be read or
+// holds no entry answers GetLogicalDrives with 0, as a failed call does on
+// Windows, and a run says that it could not read the letters in use. A
 // symbolic link is a mount point, and its text is the volume's name; the
 // volume is present when that text names a directory (a relative text is
 // read from the drive table, as the link itself would be). Any other entry is
@@ -213,13 +215,13 @@ public:
 
     // The table's names in one pass into a buffer of its own (readdir would
     // allocate), not a lookup for each of 26 letters: a run asks this at
-    // every probe.
+    // every probe. A table read only in part says nothing: 0.
     std::uint32_t GetLogicalDrives() override {
         const DriveTable table;
         std::uint32_t drives = 0;
         alignas(dirent64) char names[4096];
-        ssize_t length = 0;
-        while (table.fd() >= 0 && (length = getdents64(table.fd(), names, sizeof names)) > 0) {
+        ssize_t length = table.fd() < 0 ? -1 : 0;
+        while (length >= 0 && (length = getdents64(table.fd(), names, sizeof names)) > 0) {
             for (ssize_t at = 0; at < length;) {
                 const auto* entry = reinterpret_cast<const dirent64*>(names + at);
                 const char* name = entry->d_name;
@@ -229,7 +231,7 @@ public:
                 at += entry->d_reclen;
             }
         }
-        return drives;
+        return length < 0 ? 0 : drives;
     }
 
     bool GetVolumeNameForVolumeMountPointA(const char* root, char* volume,

@@ -3,14 +3,15 @@
 // where Windows runs from, its page files, the volume it boots from and its
 // crash dumps, how another program changes the drive set, which calls fail,
 // when a new mount point shows up, what the lock answers, whether the run may
-// move volumes or is interrupted, and options in front. Every run must keep
-// the rules of broken_rule.
+// move volumes or is interrupted, and options in front, /to among them.
+// Every run must keep the rules of broken_rule.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -111,11 +112,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // An argument is a C string: it cannot hold a zero byte.
         argv.push_back(argv.empty() ? "vacate" : input.ConsumeRandomLengthString(6).c_str());
     }
-    // Options in front, any of them twice, or help or the version among them.
-    const char* const options[] = {"/whatif", "-WhatIf", "/v", "-V", "/?", "-Version"};
+    // Options in front, any of them twice, or help or the version among them;
+    // /to with a letter it takes or refuses.
+    const char* const options[] = {"/whatif",  "-WhatIf",   "/v",     "-V",    "/?",
+                                   "-Version", "/to:M",     "-TO:f:", "/to:K", "/to:B",
+                                   "/to:",     "--version", "/to:MN", "/to:e"};
+    constexpr int last_option = static_cast<int>(std::size(options)) - 1;
     std::size_t drive = 1;
-    for (int count = input.ConsumeIntegralInRange(0, 2); count > 0 && !argv.empty(); --count) {
-        argv.insert(argv.begin() + 1, options[input.ConsumeIntegralInRange(0, 5)]);
+    for (int count = input.ConsumeIntegralInRange(0, 3); count > 0 && !argv.empty(); --count) {
+        argv.insert(argv.begin() + 1, options[input.ConsumeIntegralInRange(0, last_option)]);
         ++drive;
     }
     for (int lock = input.ConsumeIntegralInRange(0, 2); lock > 0; --lock) {

@@ -20,8 +20,10 @@ where <Drive> is drive letter to free up and
 
 For example:  $program K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,E,K,Y and Z"
 help="$usage
+<Drive>  is a letter: K, k, K: or K:\\
 /whatif  (before <Drive>) says where the volume would go, and changes nothing
 /v       (before <Drive>) says where the volume went
+/to:L    (before <Drive>) moves it to L: (D to Z), not the lowest free letter
 /version (before <Drive>) prints vacate's version
 "
 memory='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Memory Management'
@@ -277,11 +279,23 @@ case $name in
 " "1 0 0 0 0 0 0 0 0 0 0" c ;;
     help) expect "c z" 0 "$help" "$none" "/?" ;;
     help-word) expect "c z" 0 "$help" "$none" HELP ;;
-    version) expect "c k z" 0 "vacate $(sed -n '/^project(/,/)/s/^ *VERSION \([0-9.]*\).*/\1/p' \
-        "$here/../../CMakeLists.txt")
-" "$none" /version K ;;
+    version | version-dashes)
+        option=/version
+        [[ $name == version ]] || option=--version
+        expect "c k z" 0 "vacate $(sed -n '/^project(/,/)/s/^ *VERSION \([0-9.]*\).*/\1/p' \
+            "$here/../../CMakeLists.txt")
+" "$none" $option K
+        ;;
     invalid-letter) expect "c z" 255 "Invalid drive letter: 7
 " "$none" 7 ;;
+    # A word meant as an option names no drive, though W: is in use.
+    option-without-slash) expect "c k w z" 255 "Invalid drive letter: whatif
+" "$none" whatif K ;;
+    target-invalid) expect "c k z" 255 "Invalid target letter: /to:B
+" "$none" /to:B K ;;
+    # No search: the source's probe and M:'s.
+    target-preview) expect "c k z" 0 "Would move K: to M:
+" "1 5 0 2 1 0 0 0 0 0 0" /whatif /to:M K ;;
     option-after-the-drive) expect "c k z" 255 "Options go before the drive: /whatif is not an exclude list
 " "$none" K /whatif ;;
     already-free) expect "c z" 0 "Drive Q: is already free
