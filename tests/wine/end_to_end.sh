@@ -271,6 +271,33 @@ ROWS
     ((failed == 0))
 }
 
+# The README's logon script for cmd, read from the README and run by Wine's
+# cmd with vacate.exe beside it: with K: free it says so, with 0; with K: a
+# volume that Wine will not let go, it says why vacate failed, with 1.
+readme_logon() {
+    local readme=$here/../../README.md
+    mkdir "$work/here"
+    cp "$exe" "$work/here/vacate.exe"
+    awk '/^### In scripts/ { under = 1 } under && /^```cmd$/ { block = 1; next }
+        block && /^```$/ { exit } block' "$readme" | sed 's/$/\r/' >"$work/here/logon.cmd"
+    [[ -s $work/here/logon.cmd ]] || { echo "README.md has no cmd block under In scripts"; return 1; }
+    local letters expected status failed=0
+    for letters in "c z" "c k z"; do
+        lay_drives "$letters"
+        expected=$'K: was free already\r\n' status=0
+        if [[ $letters == *k* ]]; then
+            expected=$'vacate failed with -1: Could not remove K:\\\r\n' status=1
+        fi
+        local got=0
+        (cd "$work/here" && "$here/run" "$prefix" cmd /c logon.cmd) >"$work/got" || got=$?
+        if [[ $got != "$status" ]] || ! cmp -s "$work/got" <(printf '%s' "$expected"); then
+            failed=1
+            echo "FAIL  with $letters in use: status $got, expected $status" && od -c "$work/got"
+        fi
+    done
+    ((failed == 0))
+}
+
 none="0 0 0 0 0 0 0 0 0 0 0"
 case $name in
     usage) expect "c z" 255 "$usage" "$none" ;;
@@ -346,6 +373,7 @@ case $name in
     lock-conditions) lock_conditions "$4" ;;
     interruptions) interruptions "$4" ;;
     startup) startup "$4" ;;
+    readme-logon) readme_logon ;;
     *)
         echo "no such case: $name" >&2
         exit 2
