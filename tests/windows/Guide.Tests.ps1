@@ -20,7 +20,8 @@ BeforeDiscovery {
         @{ File = 'README.md'; Heading = '### With Scoop'; Index = 0; Run = 'parsed only: it needs Scoop and the network' },
         @{ File = 'README.md'; Heading = '### Which letter did it pick, and how do I choose it?'; Index = 0; Run = 'which letter' },
         @{ File = 'README.md'; Heading = '### Which letter did it pick, and how do I choose it?'; Index = 1; Run = 'without /v' },
-        @{ File = 'README.md'; Heading = '### How do I test its status in cmd and in PowerShell?'; Index = 0; Run = 'status' },
+        @{ File = 'README.md'; Heading = '### In scripts'; Index = 0; Run = 'status' },
+        @{ File = 'README.md'; Heading = '### In scripts'; Index = 1; Run = 'logon' },
         @{ File = 'README.md'; Heading = '### A volume left without a letter'; Index = 0; Run = 'recovery' }
     )
 }
@@ -270,9 +271,25 @@ Describe "the README's PowerShell" {
 
     It 'warns of a status that is not 0' {
         Mock vacate { $global:LASTEXITCODE = -1 }
-        $text = Get-Block 'README.md' '### How do I test its status in cmd and in PowerShell?' 0
+        $text = Get-Block 'README.md' '### In scripts' 0
         $ran = Invoke-Snippet (Set-SnippetLetter $text 'Q' 'DEF') 'status'
         $ran.Output | Should -Be @('vacate failed: -1')
+    }
+
+    It 'a logon script with /to: <Says> with <Status> gives <Expected>' -ForEach @(
+        @{ Says = 'Moved Q: to M:'; Status = 0; Expected = 'Moved Q: to M:' },
+        @{ Says = 'Drive Q: is already free'; Status = 0; Expected = 'Q: was free already' },
+        @{ Says = 'Target drive M: is already in use'; Status = -1; Expected = 'throws: vacate failed with -1: Target drive M: is already in use' }
+    ) {
+        Mock vacate { $global:LASTEXITCODE = $Status; $Says }
+        $text = Set-SnippetLetter (Get-Block 'README.md' '### In scripts' 1) 'Q' 'M'
+        try {
+            $said = (Invoke-Snippet $text 'logon').Output
+        } catch {
+            $said = @("throws: $_")
+        }
+        $said | Should -Be @($Expected)
+        Should -Invoke vacate -Times 1 -Exactly -ParameterFilter { "$args" -eq '/v /to:M Q' }
     }
 
     It "gives mountvol the volume's name whole" {

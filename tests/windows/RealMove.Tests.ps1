@@ -40,6 +40,10 @@ BeforeDiscovery {
     # Runs that touch no volume: Expected is the usage, the help, or a line.
     $answers = @(
         @{ Name = 'not a letter'; Arguments = @('7'); Status = -1; Expected = 'Invalid drive letter: 7' },
+        @{ Name = 'an option without its slash'; Arguments = @('whatif', 'K'); Status = -1; Expected = 'Invalid drive letter: whatif' },
+        @{ Name = 'a drive with more after it'; Arguments = @('K:\data'); Status = -1; Expected = 'Invalid drive letter: K:\data' },
+        @{ Name = 'a target that is no letter from D to Z'; Arguments = @('/to:B', 'K'); Status = -1; Expected = 'Invalid target letter: /to:B' },
+        @{ Name = 'a target with an exclude list'; Arguments = @('/to:M', 'K', 'DE'); Status = -1; Expected = 'An exclude list has no use with /to:M' },
         @{ Name = 'the usage, without arguments'; Arguments = @(); Status = -1; Expected = 'usage' },
         @{ Name = 'the usage, with an option alone'; Arguments = @('/whatif'); Status = -1; Expected = 'usage' },
         @{ Name = 'the usage, with three arguments'; Arguments = @('K', 'D', 'E'); Status = -1; Expected = 'usage' },
@@ -51,8 +55,11 @@ BeforeDiscovery {
         @{ Name = 'help: HELP'; Arguments = @('HELP'); Status = 0; Expected = 'help' },
         @{ Name = 'help with an exclude list'; Arguments = @('/?', 'DEF'); Status = 0; Expected = 'help' },
         @{ Name = 'the version'; Arguments = @('/version'); Status = 0; Expected = 'version' },
-        @{ Name = 'the version, whatever follows'; Arguments = @('-Version', 'K', 'DE'); Status = 0; Expected = 'version' }
+        @{ Name = 'the version, whatever follows'; Arguments = @('-Version', 'K', 'DE'); Status = 0; Expected = 'version' },
+        @{ Name = 'the version, as --version'; Arguments = @('--version'); Status = 0; Expected = 'version' }
     )
+    # What each shell shows as the status of a refusal: -1, signed.
+    $shells = @(@{ Shell = 'cmd' }, @{ Shell = 'powershell' }, @{ Shell = 'pwsh' })
 }
 
 Describe 'a real volume moved by vacate' {
@@ -73,8 +80,10 @@ Describe 'a real volume moved by vacate' {
             "`r`n" +
             "For example:  $Vacate K ABCDEKYZ will free up drive K, avoiding drives A,B,C,D,E,K,Y and Z"
         $help = $usage + "`r`n" +
+            "<Drive>  is a letter: K, k, K: or K:\`r`n" +
             "/whatif  (before <Drive>) says where the volume would go, and changes nothing`r`n" +
             "/v       (before <Drive>) says where the volume went`r`n" +
+            "/to:L    (before <Drive>) moves it to L: (D to Z), not the lowest free letter`r`n" +
             "/version (before <Drive>) prints vacate's version`r`n"
         # The version that CMake holds, as the project's CMakeLists.txt says it.
         $version = Select-First @(Get-Content -LiteralPath (Join-Path $PSScriptRoot '..\..\CMakeLists.txt') |
@@ -124,6 +133,25 @@ Describe 'a real volume moved by vacate' {
         Get-VolumeName $to | Should -BeExactly $volume -Because "the volume should be at $($to):"
         Get-Content -LiteralPath "$($to):\vacate.txt" -Raw | Should -BeExactly "$contents`r`n"
         @(Get-LettersInUse) | Should -Not -Contain $from
+    }
+
+    It '/to moves the volume to the letter named, and the same command again finds its letter free' {
+        if ($why) { Set-ItResult -Skipped -Because $why }
+        $from = $script:letter
+        $volume = Get-VolumeName $from
+        # Not the lowest free letter, which a search would have taken.
+        $to = Select-First @(Get-FreeLetters | Select-Object -Skip 1) 'fewer than two letters from D to Z are free'
+        $run = Invoke-Vacate $work $Vacate @('/v', "/to:$to", $from)
+        if ($volume -ne '' -and (Get-VolumeName $to) -eq $volume) { $script:letter = $to }
+        Assert-Run $run 0 "Moved $($from): to $($to):`r`n"
+        Get-VolumeName $to | Should -BeExactly $volume
+        Assert-Run (Invoke-Vacate $work $Vacate @('/v', "/to:$to", $from)) 0 "Drive $($from): is already free`r`n"
+        Get-VolumeName $to | Should -BeExactly $volume -Because 'the second run changes nothing'
+    }
+
+    It '<Shell> shows the status of a refusal as -1' -ForEach $shells {
+        if ($why) { Set-ItResult -Skipped -Because $why }
+        Get-ShellStatus $work $Shell $Vacate @('7') | Should -BeExactly '-1'
     }
 
     It 'a preview says where the volume would go, and leaves it' {

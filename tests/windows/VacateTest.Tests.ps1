@@ -134,6 +134,40 @@ Describe 'a task as SYSTEM or as the test user' {
     }
 }
 
+Describe 'the status a shell shows' {
+    BeforeAll {
+        $savedComSpec = $env:ComSpec
+        $env:ComSpec = 'cmd.exe'
+        foreach ($name in 'cmd.exe', 'powershell.exe', 'pwsh.exe') {
+            if (-not (Get-Command $name -ErrorAction Ignore)) { Set-Item "function:global:$name" { $null } }
+        }
+    }
+
+    AfterAll {
+        $env:ComSpec = $savedComSpec
+        foreach ($name in 'cmd.exe', 'powershell.exe', 'pwsh.exe') {
+            Remove-Item "function:$name" -ErrorAction Ignore
+        }
+    }
+
+    It '<Shell> runs the program once and answers what it printed' -ForEach @(
+        @{ Shell = 'powershell' }, @{ Shell = 'pwsh' }
+    ) {
+        Mock "$Shell.exe" -ModuleName VacateTest { "-1`r`n" }
+        Get-ShellStatus $TestDrive $Shell 'C:\t\vacate.exe' @('7') | Should -BeExactly '-1'
+        Should -Invoke "$Shell.exe" -ModuleName VacateTest -Times 1 -Exactly -ParameterFilter {
+            "$args" -eq "-NoProfile -NonInteractive -Command & 'C:\t\vacate.exe' 7 | Out-Null; `$LASTEXITCODE"
+        }
+    }
+
+    It 'cmd echoes %ERRORLEVEL% after the program, from a batch file' {
+        Mock cmd.exe -ModuleName VacateTest { '-1' }
+        Get-ShellStatus $TestDrive 'cmd' 'C:\t\vacate.exe' @('7') | Should -BeExactly '-1'
+        Get-Content -LiteralPath (Join-Path $TestDrive 'status.cmd') |
+            Should -Be @('@"C:\t\vacate.exe" 7 >nul', '@echo %ERRORLEVEL%')
+    }
+}
+
 Describe "the test user's password" {
     It 'fits net user /add without its question, and meets complexity' {
         $passwords = 1..20 | ForEach-Object { New-TestPassword }

@@ -161,6 +161,23 @@ function Invoke-Vacate([string] $Work, [string] $Vacate, [string[]] $Arguments) 
     return [pscustomobject] @{ Status = $status; Output = [Text.Encoding]::ASCII.GetString($bytes) }
 }
 
+# What a shell shows as the status of `Program` run with `Arguments`: cmd's
+# %ERRORLEVEL% ('cmd'), or $LASTEXITCODE in Windows PowerShell 5.1
+# ('powershell') or PowerShell 7 ('pwsh'), as the shell itself prints it.
+# The arguments are letters and switches that each shell passes unchanged.
+function Get-ShellStatus([string] $Work, [string] $Shell, [string] $Program, [string[]] $Arguments) {
+    if ($Shell -eq 'cmd') {
+        $batch = Join-Path $Work 'status.cmd'
+        Set-Content -LiteralPath $batch -Encoding Ascii -Value (
+            '@"' + $Program + '" ' + ($Arguments -join ' ') + ' >nul'), '@echo %ERRORLEVEL%'
+        $shown = & $env:ComSpec /d /c $batch
+    } else {
+        $command = "& '$Program' $($Arguments -join ' ') | Out-Null; `$LASTEXITCODE"
+        $shown = & "$Shell.exe" -NoProfile -NonInteractive -Command $command
+    }
+    return ("$shown").Trim()
+}
+
 # The fenced blocks of a Markdown file, in order: each with the heading it
 # stands under, its language, its text (a block indented under a list item
 # loses its indentation) and the line it starts on.
@@ -205,14 +222,15 @@ function Get-MarkdownCommand([string] $Path, [string] $Heading, [string] $Langua
     return ((Get-MarkdownBlock $Path $Heading $Language) -split "`n")[0]
 }
 
-# A guide's snippet with its letter and exclude list set: each names them in
-# one line of its own, `$letter, $exclude = 'K', 'ABCDEKYZ'`, which a reader
-# changes and a test replaces.
+# A guide's snippet with its letter and exclude list (or /to's target) set:
+# each names them in one line of its own, `$letter, $exclude = 'K',
+# 'ABCDEKYZ'` or `$letter, $target = 'K', 'M'`, which a reader changes and a
+# test replaces.
 function Set-SnippetLetter([string] $Text, [string] $Letter, [string] $Exclude) {
-    $pattern = "(?m)^\`$letter, \`$exclude = '[^']*', '[^']*'$"
+    $pattern = "(?m)^\`$letter, \`$(exclude|target) = '[^']*', '[^']*'$"
     $found = [regex]::Matches($Text, $pattern).Count
     if ($found -ne 1) { throw "the snippet names its letter and list in $found lines, not one: $Text" }
-    return [regex]::Replace($Text, $pattern, "`$letter, `$exclude = '$Letter', '$Exclude'")
+    return [regex]::Replace($Text, $pattern, "`$letter, `$`$`$1 = '$Letter', '$Exclude'")
 }
 
 # The README's command that gives a volume left without a letter its letter
