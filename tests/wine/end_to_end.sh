@@ -31,14 +31,31 @@ crash='HKLM\SYSTEM\CurrentControlSet\Control\CrashControl'
 
 work=$(mktemp -d)
 restore=()  # what puts the prefix's registry back, whatever happens
+server=0    # whether this case started the prefix's server, to end with it
 cleanup() {
     local command
     for command in "${restore[@]}"; do
         eval "$command"
     done
+    if ((server)); then
+        WINEPREFIX=$prefix /usr/lib/wine/wineserver -k || true
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
+
+# A server of the prefix's own for the whole case, started persistent and
+# ended with the case. One that a program starts quits a few seconds after
+# the last program ends, and a row's program that starts while it quits meets
+# a server on its way out ("recvmsg: Connection reset by peer"), as a busy
+# machine shows. The server reads the prefix's drives when it starts.
+start_server() {
+    "$here/run" "$prefix"
+    WINEPREFIX=$prefix /usr/lib/wine/wineserver -k || true
+    WINEPREFIX=$prefix /usr/lib/wine/wineserver -w
+    WINEPREFIX=$prefix /usr/lib/wine/wineserver -p
+    server=1
+}
 
 # set_value KEY NAME TYPE DATA: a registry value for this case only; the
 # prefix's own (or none) is put back when the case ends.
@@ -68,11 +85,9 @@ lay_drives() {
             *) ln -s ../drive_c "$devices/$letter:" ;;
         esac
     done
-    # The wine server reads the drives when it starts. The first program run
-    # in a new server brings up Wine's own services; that run is not traced,
-    # which keeps the trace short.
-    WINEPREFIX=$prefix /usr/lib/wine/wineserver -k || true
-    WINEPREFIX=$prefix /usr/lib/wine/wineserver -w
+    # The first program run in a new server brings up Wine's own services;
+    # that run is not traced, which keeps the trace short.
+    start_server
     "$here/run" "$prefix" "$exe" >/dev/null || true
 }
 
@@ -201,7 +216,7 @@ ROWS
 
 # The lock's DACL marked protected, read back from the mutex a run made.
 lock_protected() {
-    "$here/run" "$prefix"
+    start_server
     local control
     control=$("$here/run" "$prefix" "$1" control | tr -d '\r')
     [[ $control == protected ]] || {
@@ -213,7 +228,7 @@ lock_protected() {
 # Ctrl+C on a console (which Wine gives a program run on a terminal): inside
 # the hold it waits, and the release reports it; outside, the process ends.
 interruptions() {
-    "$here/run" "$prefix"
+    start_server
     local mode
     for mode in inside outside; do
         script -qec "'$here/run' '$prefix' '$1' interrupt-$mode >'$work/$mode'" /dev/null \
@@ -279,8 +294,10 @@ readme_logon() {
     mkdir "$work/here"
     cp "$exe" "$work/here/vacate.exe"
     awk '/^### In scripts/ { under = 1 } under && /^```cmd$/ { block = 1; next }
-        block && /^```$/ { exit } block' "$readme" | sed 's/$/\r/' >"$work/here/logon.cmd"
-    [[ -s $work/here/logon.cmd ]] || { echo "README.md has no cmd block under In scripts"; return 1; }
+        block && /^```$/ { block = 0 } block && /\/to:/ { logon = 1 } block { text = text $0 "\n" }
+        !block && logon { printf "%s", text; exit } !block { text = "" }' "$readme" |
+        sed 's/$/\r/' >"$work/here/logon.cmd"
+    [[ -s $work/here/logon.cmd ]] || { echo "README.md has no cmd block with /to under In scripts"; return 1; }
     local letters expected status failed=0
     for letters in "c z" "c k z"; do
         lay_drives "$letters"
