@@ -233,6 +233,20 @@ function Set-SnippetLetter([string] $Text, [string] $Letter, [string] $Exclude) 
     return [regex]::Replace($Text, $pattern, "`$letter, `$`$`$1 = '$Letter', '$Exclude'")
 }
 
+# A cmd snippet of a guide with its letter and exclude list (or /to's
+# target) set: each names them on lines of their own, `set letter=K` and
+# `set exclude=ABCDEKYZ` or `set target=M`, which a test replaces.
+function Set-CmdSnippetLetter([string] $Text, [string] $Letter, [string] $Second) {
+    $letterLine = '(?m)^set letter=[^\r\n]*$'
+    $secondLine = '(?m)^set (exclude|target)=[^\r\n]*$'
+    foreach ($pattern in $letterLine, $secondLine) {
+        $found = [regex]::Matches($Text, $pattern).Count
+        if ($found -ne 1) { throw "the cmd snippet has $found lines for $pattern, not one: $Text" }
+    }
+    $Text = [regex]::Replace($Text, $letterLine, "set letter=$Letter")
+    return [regex]::Replace($Text, $secondLine, "set `$1=$Second")
+}
+
 # The README's command that gives a volume left without a letter its letter
 # back, for cmd or powershell, with the letter and the volume's name filled in.
 function Get-RecoveryCommand([string] $Readme, [string] $Shell, [string] $Letter, [string] $Volume) {
@@ -297,8 +311,24 @@ function Start-Program {
     }
     $run.Task = 'vacate-test-' + $Name + '-' + [Guid]::NewGuid().ToString('N').Substring(0, 8)
     Register-TestTask $run.Task $run.Batch $As $Password
-    Start-ScheduledTask -TaskName $run.Task
+    try {
+        Start-ScheduledTask -TaskName $run.Task
+    } catch {
+        # Nobody else knows the task's name yet to take it away.
+        Remove-Program $run
+        throw
+    }
     return $run
+}
+
+# Whether a task's principal runs as SYSTEM, elevated: by the names that
+# New-ScheduledTaskPrincipal takes, or by the numbers that CIM keeps for
+# MSFT_TaskPrincipal2 (TASK_LOGON_SERVICE_ACCOUNT 5, TASK_RUNLEVEL_HIGHEST 1),
+# whichever the module's type data shows.
+function Test-SystemPrincipal($Principal) {
+    return $Principal.UserId -eq 'SYSTEM' -and
+        @('ServiceAccount', '5') -contains "$($Principal.LogonType)" -and
+        @('Highest', '1') -contains "$($Principal.RunLevel)"
 }
 
 # What a file holds so far: the program may still have it open for writing,
