@@ -83,19 +83,6 @@ char target_letter_of(const char* value) {
     return letter >= 'D' && letter <= 'Z' && plain ? letter : '\0';
 }
 
-CommandLine answer(CommandLine::Answer kind) {
-    CommandLine line;
-    line.answer = kind;
-    return line;
-}
-
-CommandLine refusal(const char* format, const char* argument) {
-    CommandLine line = answer(CommandLine::Answer::refusal);
-    line.refusal = format;
-    line.argument = argument;
-    return line;
-}
-
 }  // namespace
 
 CommandLine read_command_line(int argc, char** argv) {
@@ -109,10 +96,10 @@ CommandLine read_command_line(int argc, char** argv) {
         const char* argument = argv[drive];
         const char* value = to_value(argument);
         if (asks_for_help(argument)) {
-            return answer(Answer::help);
+            return {.answer = Answer::help};
         }
         if (asks_for_version(argument)) {
-            return answer(Answer::version);
+            return {.answer = Answer::version};
         }
         if (!request.preview && is_option(argument, "whatif")) {
             request.preview = true;
@@ -121,7 +108,9 @@ CommandLine read_command_line(int argc, char** argv) {
         } else if (to == nullptr && value != nullptr) {
             request.target = target_letter_of(value);
             if (request.target == '\0') {
-                return refusal("Invalid target letter: %s\n", argument);
+                return {.answer = Answer::refusal,
+                        .refusal = "Invalid target letter: %s\n",
+                        .argument = argument};
             }
             to = argument;
         } else {
@@ -133,32 +122,35 @@ CommandLine read_command_line(int argc, char** argv) {
     // as if the letter were free.
     const int given = argc - drive;
     if (given < 1 || given > 2) {
-        return answer(Answer::usage);
+        return {.answer = Answer::usage};
     }
     // Anything else would be sent to the platform as a bogus root, read as
     // a free drive that needs no moving, or name a drive nobody meant. An
     // older vacate stops here too, at an option it does not know.
     request.source = drive_letter_of(argv[drive]);
     if (request.source == '\0') {
-        return refusal("Invalid drive letter: %s\n", argv[drive]);
+        return {.answer = Answer::refusal,
+                .refusal = "Invalid drive letter: %s\n",
+                .argument = argv[drive]};
     }
     if (given == 2) {
         // Read as an exclude list, an option after the drive would only avoid
         // the letters of its name, and the volume would move for real.
         if (is_switch(argv[drive + 1][0])) {
-            return refusal("Options go before the drive: %s is not an exclude list\n",
-                           argv[drive + 1]);
+            return {.answer = Answer::refusal,
+                    .refusal = "Options go before the drive: %s is not an exclude list\n",
+                    .argument = argv[drive + 1]};
         }
         // A list that /to would ignore is a script's mistake, said rather
         // than passed over. An empty one is no list.
         if (to != nullptr && argv[drive + 1][0] != '\0') {
-            return refusal("An exclude list has no use with %s\n", to);
+            return {.answer = Answer::refusal,
+                    .refusal = "An exclude list has no use with %s\n",
+                    .argument = to};
         }
         request.exclude = upcase_ascii(argv[drive + 1]);
     }
-    CommandLine line = answer(Answer::run);
-    line.request = request;
-    return line;
+    return {.answer = Answer::run, .request = request};
 }
 
 }  // namespace vacate

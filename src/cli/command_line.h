@@ -17,7 +17,7 @@ struct Request {
 struct CommandLine {
     enum class Answer { run, help, version, usage, refusal };
     Answer answer = Answer::usage;
-    Request request;
+    Request request{};
     const char* refusal = "";
     const char* argument = "";
 };
