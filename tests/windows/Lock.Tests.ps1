@@ -20,7 +20,13 @@ holds the name until a file appears.
 
 Each run's standard output, standard error and status are read back, and
 its times are counted from its own start, not from when its task was asked
-for. A row that cannot be set up fails, saying why. Whatever happens, the
+for. The holder says "released" as it ends, when the name is let go: a
+holder that let go before it was told fails its row, a run that waited must
+end after it, and a run that goes on must end while the holder still holds.
+
+Then the test's standard user runs vacate, not elevated, as the README says
+it handles: /whatif says that the move needs an elevated run, and a run is
+refused with "Could not remove", both with -1 and the volume where it was. A row that cannot be set up fails, saying why. Whatever happens, the
 virtual disk is detached, the user and its profile removed and the tasks
 unregistered. Off Windows, or not elevated, every case is skipped, saying
 why.
@@ -66,6 +72,7 @@ Describe "vacate's lock, held by each kind of holder" {
         $waiting = "vacate: waiting for another run of vacate to finish`r`n"
         $squatted = "vacate: another program holds the lock's name; going on without it`r`n"
         $script:letter = New-TestVolume $work
+        $script:volume = Get-VolumeName $script:letter
         $script:number = 0
     }
 
@@ -110,10 +117,22 @@ Describe "vacate's lock, held by each kind of holder" {
             $running = Start-Program -Work $work -Name "run-$script:number" -As $Runner `
                 -Program $Vacate -Arguments @('/v', $from)
             $noticed = Wait-Text $running $notice 60
+            # A run that waits ends only once the holder lets go; one that goes
+            # on must end while the holder still holds the name.
+            $stillHeld = $null
+            if (-not $Waits) {
+                $ran = Wait-Program $running 120
+                $stillHeld = -not (Test-Path -LiteralPath $holding.Status) -and
+                    -not (Read-Text $holding.Output).Contains('released')
+            }
+            $releaseAsked = [DateTime]::UtcNow
             New-Item -ItemType File -Path $release | Out-Null
-            $ran = Wait-Program $running 120
+            if ($Waits) { $ran = Wait-Program $running 120 }
             $held = Wait-Program $holding 60
-            if ((Get-VolumeName $to) -ne '') { $script:letter = $to }
+            $releasedAt = (Get-Item -LiteralPath $holding.Output).LastWriteTimeUtc
+            $ranEndedAt = $null
+            if (Test-Path -LiteralPath $running.Status) { $ranEndedAt = (Get-Item -LiteralPath $running.Status).LastWriteTimeUtc }
+            if ((Get-VolumeName $to) -eq $script:volume) { $script:letter = $to }
         }
 
         AfterAll {
@@ -153,6 +172,56 @@ Describe "vacate's lock, held by each kind of holder" {
         It 'leaves the holder holding the name to the end' {
             if ($why) { Set-ItResult -Skipped -Because $why }
             $held.Status | Should -Be 0 -Because $held.Why
+            $held.Output | Should -BeExactly "held`r`nreleased`r`n"
+            $releasedAt | Should -BeGreaterOrEqual $releaseAsked -Because 'the holder lets go only once told to'
+            if ($Waits) {
+                $ranEndedAt | Should -BeGreaterOrEqual $releasedAt -Because "vacate's status comes once the holder let go"
+            } else {
+                $stillHeld | Should -BeTrue -Because 'the holder still held the name when vacate ended'
+            }
+        }
+    }
+
+    # Without administrator rights, which GitHub's runners never lack, as the
+    # README promises: the preview says the move needs an elevated run, and
+    # the run is refused at the removal; the volume stays where it is.
+    Context 'a standard user runs vacate <Arguments>' -ForEach @(
+        @{ Arguments = '/whatif <letter>'; Preview = $true },
+        @{ Arguments = '<letter>'; Preview = $false }
+    ) {
+        BeforeAll {
+            $ran = $null
+            if ($why) { return }
+            $script:number++
+            if (-not $script:user) { $script:user = New-TestUser $work }
+            $from = $script:letter
+            $to = Select-First @(Get-FreeLetters) 'no letter from D to Z is free'
+            $arguments = @($from)
+            $expected = "Could not remove $($from):\`r`n"
+            if ($Preview) {
+                $arguments = @('/whatif', $from)
+                $expected = "Would move $($from): to $($to):; the move needs an elevated run`r`n"
+            }
+            $running = Start-Program -Work $work -Name "standard-$script:number" -As $script:user.Name `
+                -Password $script:user.Password -Program $Vacate -Arguments $arguments
+            try {
+                $ran = Wait-Program $running 120
+            } finally {
+                Remove-Program $running
+            }
+        }
+
+        It 'says what the README says, and ends with -1' {
+            if ($why) { Set-ItResult -Skipped -Because $why }
+            $ran.Output | Should -BeExactly $expected -Because ("a standard user's run said '$($ran.Output)'; " +
+                "if it is 'Could not get info', Windows refuses the volume's name to a standard user, " +
+                'and the README is what is wrong')
+            $ran.Status | Should -Be -1 -Because $ran.Why
+        }
+
+        It 'leaves the volume at its letter' {
+            if ($why) { Set-ItResult -Skipped -Because $why }
+            Get-VolumeName $from | Should -BeExactly $script:volume
         }
     }
 }

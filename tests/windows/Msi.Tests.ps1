@@ -23,12 +23,17 @@ after every step the Path must still be REG_EXPAND_SZ with that entry
 unexpanded and every other entry as it was. The Path is put back as it was
 found, type and all, whatever happens, and so is vacate: uninstalled.
 
-Last, docs/fleet.md's own blocks, read from the guide and run for real: with
-the MSI installed and upgraded, its detection and remediation scripts run as
-SYSTEM in 32-bit Windows PowerShell (as Intune runs them by default) on a
-virtual disk's letter: detection fails while the letter is in use, the
-remediation moves the volume and ends with 0, and detection then passes;
-then its uninstall block removes every version.
+Last, docs/fleet.md's own blocks, read from the guide and run for real: its
+install block makes the first install, the next version goes over it, then
+on a virtual disk's letter Intune's detection and remediation and
+Configuration Manager's discovery and remediation run as SYSTEM in 32-bit
+Windows PowerShell (as both engines run them by default): Intune's
+detection fails while the letter is in use, its remediation moves the
+volume and ends with 0, and detection then passes; the volume is put back
+with vacate /to, Configuration Manager's discovery prints vacate's line
+with 0, its remediation moves the volume without throwing, and discovery
+then prints Compliant. Then the guide's version block names the installed
+exe, and its uninstall block removes every version.
 
 Needs Windows 10 or 11 or Windows Server without vacate installed, and an
 elevated PowerShell. Off Windows, or not elevated, every case is skipped,
@@ -153,7 +158,7 @@ Describe "vacate's MSI" {
             "$($now.Kind) $($now.Value)" | Should -BeExactly "$($found.Kind) $($found.Value)" `
                 -Because "the machine's Path is put back as it was found"
         }
-        if ($work) { Remove-Item -LiteralPath $work -Recurse -Force -ErrorAction SilentlyContinue }
+        Remove-WorkFolder $work
     }
 
     Context 'msiexec as <As>' -ForEach $runners {
@@ -216,62 +221,115 @@ Describe "vacate's MSI" {
 
     Context "the guide's own blocks, after an upgrade" {
         BeforeAll {
-            $letter = $null
+            $script:letter = $null
             if ($why) { return }
             $guide = Join-Path $PSScriptRoot '..\..\docs\fleet.md'
-            foreach ($package in $Msi, $NextMsi) {
-                $installed = Invoke-Msiexec 'me' (Get-MsiexecArguments '/i' $package (Join-Path $work 'guide.log')) $work 'guide'
-                if (-not (Test-MsiexecStatus $installed 0)) { throw "msiexec /i $package ended with $installed" }
+            # The guide's own install, in the folder where it expects the MSI
+            # under the name it gives; then the next version over it.
+            $installBlock = Get-MarkdownBlock $guide "### Wait for msiexec's status" 'powershell'
+            if ($installBlock -notmatch '(vacate-[0-9.]+-win64\.msi)') { throw "the install block names no MSI: $installBlock" }
+            Copy-Item -LiteralPath $Msi -Destination (Join-Path $work $Matches[1])
+            Set-Content -LiteralPath (Join-Path $work 'install.ps1') -Encoding Ascii -Value $installBlock
+            Push-Location $work
+            try {
+                $installed = "$(& (Join-Path $work 'install.ps1'))".Trim()
+            } finally {
+                Pop-Location
             }
-            $letter = New-TestVolume $work
-            # As Intune runs them unless told otherwise: SYSTEM, 32-bit.
+            if (-not (Test-MsiexecStatus ([int] $installed) 0)) { throw "the guide's install block said $installed" }
+            $upgraded = Invoke-Msiexec 'me' (Get-MsiexecArguments '/i' $NextMsi (Join-Path $work 'guide.log')) $work 'guide'
+            if (-not (Test-MsiexecStatus $upgraded 0)) { throw "msiexec /i $NextMsi ended with $upgraded" }
+            $script:letter = New-TestVolume $work
+            $script:volume = Get-VolumeName $script:letter
+            # As Intune and Configuration Manager run them unless told
+            # otherwise: SYSTEM, 32-bit.
             $powershell32 = Join-Path $env:SystemRoot 'SysWOW64\WindowsPowerShell\v1.0\powershell.exe'
-            $scripts = @{}
-            foreach ($name in 'detection', 'remediation') {
-                $scripts[$name] = Join-Path $work "$name.ps1"
-                $index = [int] ($name -eq 'remediation')
-                Set-Content -LiteralPath $scripts[$name] -Encoding Ascii -Value (
-                    Set-SnippetLetter (Get-MarkdownBlock $guide '## Scripts run by Intune and Configuration Manager' 'powershell' $index) $letter 'ABC')
+            $blocks = @{
+                detection = @('### Intune remediations', 0); remediation = @('### Intune remediations', 1)
+                discovery = @('### Configuration Manager configuration items', 0)
+                'cm-remediation' = @('### Configuration Manager configuration items', 1)
             }
             $script:runs = 0
+            # Each script with the letter where the volume is now.
             function Invoke-GuideScript([string] $Name) {
                 $script:runs++
+                $file = Join-Path $work "$Name-$script:runs.ps1"
+                $text = Get-MarkdownBlock $guide $blocks[$Name][0] 'powershell' $blocks[$Name][1]
+                Set-Content -LiteralPath $file -Encoding Ascii -Value (Set-SnippetLetter $text $script:named 'ABC')
                 $run = Start-Program -Work $work -Name "$Name-$script:runs" -As 'SYSTEM' -Program $powershell32 `
-                    -Arguments @('-NoProfile', '-ExecutionPolicy', 'Bypass', '-File', ('"' + $scripts[$Name] + '"'))
+                    -Arguments @('-NoProfile', '-ExecutionPolicy', 'Bypass', '-File', ('"' + $file + '"'))
                 try {
                     return Wait-Program $run 120
                 } finally {
                     Remove-Program $run
                 }
             }
+            $script:named = $script:letter
+            $installedVacate = Join-Path $env:ProgramFiles 'vacate\vacate.exe'
         }
 
         AfterAll {
-            if ($letter) { Remove-TestVolume $work }
+            # Whatever happened, and whether or not the volume arrived.
+            if ($work) { Remove-TestVolume $work }
         }
 
-        It 'detection fails while the letter is in use' {
+        It "Intune's detection fails while the letter is in use" {
             if ($why) { Set-ItResult -Skipped -Because $why }
             $ran = Invoke-GuideScript 'detection'
             $ran.Status | Should -Be 1 -Because "$($ran.Why) $($ran.Output)"
-            $ran.Output | Should -BeLike "Would move $($letter): to *"
+            $ran.Output | Should -BeLike "Would move $($script:named): to *"
         }
 
-        It 'remediation moves the volume and ends with 0' {
+        It "Intune's remediation moves the volume and ends with 0" {
             if ($why) { Set-ItResult -Skipped -Because $why }
-            $volume = Get-VolumeName $letter
             $to = Select-First @(Get-FreeLetters 'ABC') 'no letter from D to Z is free'
             $ran = Invoke-GuideScript 'remediation'
+            if ((Get-VolumeName $to) -eq $script:volume) { $script:letter = $to }
             $ran.Status | Should -Be 0 -Because "$($ran.Why) $($ran.Output)"
-            $ran.Output | Should -BeExactly "Moved $($letter): to $($to):`r`n"
-            Get-VolumeName $to | Should -BeExactly $volume
-            $letter = $to
+            $ran.Output | Should -BeExactly "Moved $($script:named): to $($to):`r`n"
+            Get-VolumeName $to | Should -BeExactly $script:volume
         }
 
-        It 'detection passes once the letter is free' {
+        It "Intune's detection passes once the letter is free" {
             if ($why) { Set-ItResult -Skipped -Because $why }
             $ran = Invoke-GuideScript 'detection'
             $ran.Status | Should -Be 0 -Because "$($ran.Why) $($ran.Output)"
+        }
+
+        It "Configuration Manager's discovery says what vacate would do, with 0, while the letter is in use" {
+            if ($why) { Set-ItResult -Skipped -Because $why }
+            # The volume back at its letter, by the vacate installed.
+            & $installedVacate "/to:$($script:named)" $script:letter | Out-Host
+            if ((Get-VolumeName $script:named) -eq $script:volume) { $script:letter = $script:named }
+            $script:letter | Should -BeExactly $script:named -Because 'vacate /to put the volume back'
+            $ran = Invoke-GuideScript 'discovery'
+            $ran.Status | Should -Be 0 -Because "$($ran.Why) $($ran.Output)"
+            $ran.Output | Should -BeLike "Would move $($script:named): to *:`r`n"
+        }
+
+        It "Configuration Manager's remediation moves the volume, and does not throw" {
+            if ($why) { Set-ItResult -Skipped -Because $why }
+            $to = Select-First @(Get-FreeLetters 'ABC') 'no letter from D to Z is free'
+            $ran = Invoke-GuideScript 'cm-remediation'
+            if ((Get-VolumeName $to) -eq $script:volume) { $script:letter = $to }
+            $ran.Status | Should -Be 0 -Because "$($ran.Why) $($ran.Output) $($ran.Errors)"
+            $ran.Output | Should -BeExactly "Moved $($script:named): to $($to):`r`n"
+        }
+
+        It "Configuration Manager's discovery says Compliant once the letter is free" {
+            if ($why) { Set-ItResult -Skipped -Because $why }
+            $ran = Invoke-GuideScript 'discovery'
+            $ran.Status | Should -Be 0 -Because "$($ran.Why) $($ran.Output)"
+            $ran.Output | Should -BeExactly "Compliant`r`n"
+        }
+
+        It "the guide's version block names the exe that the upgrade left" {
+            if ($why) { Set-ItResult -Skipped -Because $why }
+            $block = Join-Path $work 'version.ps1'
+            Set-Content -LiteralPath $block -Encoding Ascii -Value (Get-MarkdownBlock $guide '## Which version is installed' 'powershell')
+            $said = @(& $block)
+            $exe = (Get-Item -LiteralPath $installedVacate).VersionInfo
+            $said | Should -Be @("vacate $($exe.ProductVersion)", $exe.FileVersion)
         }
 
         It "the guide's uninstall block removes every version" {

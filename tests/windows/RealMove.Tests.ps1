@@ -8,9 +8,17 @@ highest free drive letter and writes a file on it. Then runs vacate through
 cmd.exe, as a script would, and checks its exit status and every byte of its
 standard output against the README's messages: moves (the volume at the
 lowest free letter from D, the file readable there, the old letter free), a
-preview, an option after the drive, the README's recovery commands for a
-volume left without a letter, a free letter, a subst letter, Windows' own
-volume, a drive that is not a letter, the usage and the help.
+move with /to and the same command again, a preview, an option after the
+drive, the README's recovery commands for a volume left without a letter, a
+free letter, a subst letter, Windows' own volume, a drive that is not a
+letter, the usage and the help; and the status of a refusal as cmd,
+Windows PowerShell 5.1 and PowerShell 7 show it. Where the volume is, is
+told by its own name (\\?\Volume{...}\), recorded when the disk is made.
+
+The README's blocks that call vacate run here too, read from the README,
+with the exe under test first in Path: which letter /v took, the letter
+found without /v, the status check in PowerShell and in cmd, and the logon
+script with /to in both.
 
 Whatever happens, the virtual disk is detached and the subst removed. Off
 Windows, or not elevated, every case is skipped, saying why.
@@ -70,6 +78,7 @@ Describe 'a real volume moved by vacate' {
         $why = Get-CannotRunReason 'RealMove.Tests.ps1' 'makes a virtual disk and moves its drive letter'
         $work = $null
         $script:substLetter = $null
+        $script:savedPath = $env:Path
         if ($why) { return }
         $Vacate = (Resolve-Path -LiteralPath $Vacate).ProviderPath
         $work = New-WorkFolder 'real-move'
@@ -90,7 +99,34 @@ Describe 'a real volume moved by vacate' {
                 Where-Object { $_ -match '^\s+VERSION ([0-9.]+)$' } | ForEach-Object { $Matches[1] }) 'no VERSION in CMakeLists.txt'
         $contents = 'written before the move ' + [Guid]::NewGuid()
         $script:letter = New-TestVolume $work
+        # The volume's own name, which no move changes: where it is is
+        # checked by it, not by whatever volume holds a letter.
+        $script:volume = Get-VolumeName $script:letter
         Set-Content -LiteralPath "$($script:letter):\vacate.txt" -Value $contents -Encoding Ascii
+        # The README's blocks call `vacate` by name: the exe under test, first
+        # in this process's Path, which a batch file's cmd.exe inherits.
+        $bin = Join-Path $work 'bin'
+        New-Item -ItemType Directory -Path $bin | Out-Null
+        Copy-Item -LiteralPath $Vacate -Destination (Join-Path $bin 'vacate.exe')
+        $env:Path = "$bin;$env:Path"
+        function Invoke-ReadmeBlock([string] $Language, [int] $Index, [string] $Letter, [string] $Second) {
+            $text = Get-MarkdownBlock $Readme '### In scripts' $Language $Index
+            if ($Language -eq 'cmd') {
+                $file = Join-Path $work 'readme.cmd'
+                Set-Content -LiteralPath $file -Encoding Ascii -Value ((Set-CmdSnippetLetter $text $Letter $Second) -split "`n")
+                return @(& $env:ComSpec /d /c $file | ForEach-Object { "$_" })
+            }
+            return Invoke-ReadmePowerShell (Set-SnippetLetter $text $Letter $Second)
+        }
+        function Invoke-ReadmePowerShell([string] $Text) {
+            $file = Join-Path $work 'readme.ps1'
+            Set-Content -LiteralPath $file -Encoding Ascii -Value $Text
+            return @(& $file 3>&1 | ForEach-Object { "$_" })
+        }
+        # Where the volume is now, by its name; the move cases keep it.
+        function Update-Letter([string] $To) {
+            if ($script:volume -ne '' -and (Get-VolumeName $To) -eq $script:volume) { $script:letter = $To }
+        }
 
         # The lowest free letter that vacate would take.
         function Get-Target([string] $Exclude = '') {
@@ -104,6 +140,7 @@ Describe 'a real volume moved by vacate' {
 
     AfterAll {
         # Put the machine back, whatever failed.
+        $env:Path = $script:savedPath
         if ($script:substLetter) {
             & subst.exe "$($script:substLetter):" /D | Out-Host
             @(Get-LettersInUse) | Should -Not -Contain $script:substLetter -Because 'the subst is removed'
@@ -114,7 +151,7 @@ Describe 'a real volume moved by vacate' {
     It '<Name>: status 0, the volume at the lowest free letter, its file there, the old letter free' -ForEach $moves {
         if ($why) { Set-ItResult -Skipped -Because $why }
         $from = $script:letter
-        $volume = Get-VolumeName $from
+        $volume = $script:volume
         $drive = $from
         if ($Named -eq 'k:') { $drive = $from.ToLowerInvariant() + ':' }
         $exclude = ''
@@ -128,7 +165,7 @@ Describe 'a real volume moved by vacate' {
         if ($Tell) { $said = "Moved $($from): to $($to):`r`n" }
 
         $run = Invoke-Vacate $work $Vacate $arguments
-        if ($volume -ne '' -and (Get-VolumeName $to) -eq $volume) { $script:letter = $to }
+        Update-Letter $to
         Assert-Run $run 0 $said
         Get-VolumeName $to | Should -BeExactly $volume -Because "the volume should be at $($to):"
         Get-Content -LiteralPath "$($to):\vacate.txt" -Raw | Should -BeExactly "$contents`r`n"
@@ -138,11 +175,11 @@ Describe 'a real volume moved by vacate' {
     It '/to moves the volume to the letter named, and the same command again finds its letter free' {
         if ($why) { Set-ItResult -Skipped -Because $why }
         $from = $script:letter
-        $volume = Get-VolumeName $from
+        $volume = $script:volume
         # Not the lowest free letter, which a search would have taken.
         $to = Select-First @(Get-FreeLetters | Select-Object -Skip 1) 'fewer than two letters from D to Z are free'
         $run = Invoke-Vacate $work $Vacate @('/v', "/to:$to", $from)
-        if ($volume -ne '' -and (Get-VolumeName $to) -eq $volume) { $script:letter = $to }
+        Update-Letter $to
         Assert-Run $run 0 "Moved $($from): to $($to):`r`n"
         Get-VolumeName $to | Should -BeExactly $volume
         Assert-Run (Invoke-Vacate $work $Vacate @('/v', "/to:$to", $from)) 0 "Drive $($from): is already free`r`n"
@@ -158,14 +195,54 @@ Describe 'a real volume moved by vacate' {
         if ($why) { Set-ItResult -Skipped -Because $why }
         $to = Get-Target
         Assert-Run (Invoke-Vacate $work $Vacate @('/whatif', $script:letter)) 0 "Would move $($script:letter): to $($to):`r`n"
-        Get-VolumeName $script:letter | Should -Not -BeNullOrEmpty
+        Get-VolumeName $script:letter | Should -BeExactly $script:volume
     }
 
     It 'an option after the drive is refused' {
         if ($why) { Set-ItResult -Skipped -Because $why }
         Assert-Run (Invoke-Vacate $work $Vacate @($script:letter, '/v')) -1 `
             "Options go before the drive: /v is not an exclude list`r`n"
-        Get-VolumeName $script:letter | Should -Not -BeNullOrEmpty
+        Get-VolumeName $script:letter | Should -BeExactly $script:volume
+    }
+
+    It "the README's PowerShell takes the new letter from /v's line" {
+        if ($why) { Set-ItResult -Skipped -Because $why }
+        $to = Get-Target
+        $text = Get-MarkdownBlock $Readme '### Which letter did it pick, and how do I choose it?' 'powershell' 0
+        $said = Invoke-ReadmePowerShell ((Set-SnippetLetter $text $script:letter 'ABC') + "`n`$to")
+        Update-Letter $to
+        $said | Should -Be @($to)
+        Get-VolumeName $to | Should -BeExactly $script:volume
+    }
+
+    It "the README's PowerShell without /v finds the new letter by the volume's name" {
+        if ($why) { Set-ItResult -Skipped -Because $why }
+        $to = Get-Target
+        $text = Get-MarkdownBlock $Readme '### Which letter did it pick, and how do I choose it?' 'powershell' 1
+        $said = Invoke-ReadmePowerShell (Set-SnippetLetter $text $script:letter 'ABC')
+        Update-Letter $to
+        $said | Should -Be @("$($to):")
+        Get-VolumeName $to | Should -BeExactly $script:volume
+    }
+
+    It "the README's <Language> status check tells a refusal's -1" -ForEach @(
+        @{ Language = 'powershell'; Index = 0 }, @{ Language = 'cmd'; Index = 0 }
+    ) {
+        if ($why) { Set-ItResult -Skipped -Because $why }
+        Invoke-ReadmeBlock $Language $Index '7' 'ABC' | Should -Be @('Invalid drive letter: 7', 'vacate failed: -1')
+    }
+
+    It "the README's <Language> logon script moves the volume with /to, then finds its letter free" -ForEach @(
+        @{ Language = 'powershell'; Index = 1 }, @{ Language = 'cmd'; Index = 1 }
+    ) {
+        if ($why) { Set-ItResult -Skipped -Because $why }
+        $from = $script:letter
+        $to = Select-First @(Get-FreeLetters | Select-Object -Skip 1) 'fewer than two letters from D to Z are free'
+        $first = Invoke-ReadmeBlock $Language $Index $from $to
+        Update-Letter $to
+        $first | Should -Be @("Moved $($from): to $($to):")
+        Get-VolumeName $to | Should -BeExactly $script:volume
+        Invoke-ReadmeBlock $Language $Index $from $to | Should -Be @("$($from): was free already")
     }
 
     # The volume's letter taken away, as a failed restore leaves it, then the
@@ -227,6 +304,6 @@ Describe 'a real volume moved by vacate' {
 
     It 'the volume has not moved since the last move' {
         if ($why) { Set-ItResult -Skipped -Because $why }
-        Get-VolumeName $script:letter | Should -Not -BeNullOrEmpty
+        Get-VolumeName $script:letter | Should -BeExactly $script:volume
     }
 }

@@ -252,6 +252,22 @@ Describe 'the module, with Windows stood in for' {
         }
     }
 
+    Describe 'the page files in use' {
+        It '<Name>' -ForEach @(
+            @{ Name = 'absent or empty: nothing to try'; Entries = @(); Problem = "ExistingPageFiles names no page file's volume but Windows' own (C:); letters found: none" },
+            @{ Name = "on Windows' own volume alone"; Entries = @('\??\C:\pagefile.sys'); Problem = "ExistingPageFiles names no page file's volume but Windows' own (C:); letters found: C" },
+            @{ Name = 'on another volume too, in lower case'; Entries = @('\??\C:\pagefile.sys', '\??\d:\pagefile.sys'); Problem = '' },
+            @{ Name = 'without the \??\ prefix'; Entries = @('E:\pagefile.sys'); Problem = '' }
+        ) {
+            Get-PageFileProblem $Entries 'C' | Should -BeExactly $Problem
+        }
+
+        It 'gives each letter once, in capitals' {
+            Get-PageFileLetters @('\??\d:\pagefile.sys', '\??\D:\swap.sys', 'x', '\??\C:\pagefile.sys') |
+                Should -Be @('D', 'C')
+        }
+    }
+
     Describe "the test user's password" {
         It 'fits net user /add without its question, and meets complexity' {
             $passwords = 1..20 | ForEach-Object { New-TestPassword }

@@ -403,6 +403,31 @@ function Remove-Program($Run) {
     }
 }
 
+# The letters of the page files in use, from ExistingPageFiles' entries
+# (\??\D:\pagefile.sys), each once, in capitals.
+function Get-PageFileLetters([string[]] $Entries) {
+    $letters = @()
+    foreach ($entry in @($Entries)) {
+        if ($entry -match '^(\\\?\?\\)?([A-Za-z]):') {
+            $letter = $Matches[2].ToUpperInvariant()
+            if ($letters -notcontains $letter) { $letters += $letter }
+        }
+    }
+    return $letters
+}
+
+# Why the page files in use cannot show a page file's volume refused apart
+# from Windows' own, or '': ExistingPageFiles absent or empty, or naming no
+# volume but `Windows`'s. Says which letters it found.
+function Get-PageFileProblem([string[]] $Entries, [string] $Windows) {
+    $letters = @(Get-PageFileLetters $Entries)
+    if (@($letters | Where-Object { $_ -ne $Windows }).Count -gt 0) { return '' }
+    $found = 'none'
+    if ($letters.Count -gt 0) { $found = $letters -join ', ' }
+    return "ExistingPageFiles names no page file's volume but Windows' own ($($Windows):); " +
+        "letters found: $found"
+}
+
 # A password that meets Windows' complexity rules (upper and lower case, a
 # digit, a symbol) in 14 characters: `net user /add` stops to ask "(Y/N)"
 # about a longer one, and a runner has no one to answer.

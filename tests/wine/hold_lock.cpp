@@ -3,8 +3,8 @@
 //   lock SECONDS [FILE], or a squatter below instead of lock
 //                      takes vacate's lock as a run does, or holds a mutex of
 //                      its name made otherwise; says "held" and keeps it for
-//                      SECONDS, or until FILE appears, then exits without
-//                      letting go;
+//                      SECONDS, or until FILE appears, then says "released"
+//                      and exits without letting go;
 //   interrupt-inside   Ctrl+C to its own console inside the hold, then says
 //                      whether the release found it waiting;
 //   interrupt-outside  Ctrl+C outside the hold: the process must end there;
@@ -108,6 +108,9 @@ int main(int argc, char** argv) {
         std::puts("held");
         std::fflush(stdout);
         hold(argc > 3 ? argv[3] : nullptr, argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 0);
+        // Written as the process ends, which is when the name is let go: a
+        // run that waited on it ends after this line.
+        std::puts("released");
         return 0;
     }
     const bool inside = std::strcmp(mode, "interrupt-inside") == 0;
