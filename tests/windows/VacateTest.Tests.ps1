@@ -252,6 +252,25 @@ Describe 'the module, with Windows stood in for' {
         }
     }
 
+    Describe "how long the lock's holder held it" {
+        BeforeAll {
+            $asked = [DateTime]::UtcNow
+        }
+
+        It '<Name>' -ForEach @(
+            @{ Name = 'a run that waited, and ended after the holder let go'; Waits = $true; Released = 1; Ended = 2; Still = $null; Problem = '' },
+            @{ Name = 'a run that went on while the holder held'; Waits = $false; Released = 1; Ended = $null; Still = $true; Problem = '' },
+            @{ Name = 'a holder that let go before it was told to'; Waits = $true; Released = -1; Ended = 2; Still = $null; Problem = 'the holder let go at *, before it was told to at *' },
+            @{ Name = 'a waiting run that ended before the holder let go'; Waits = $true; Released = 2; Ended = 1; Still = $null; Problem = 'vacate ended at *, before the holder let go at *' },
+            @{ Name = 'a holder gone before a run that went on ended'; Waits = $false; Released = 1; Ended = $null; Still = $false; Problem = 'the holder no longer held the name when vacate ended' }
+        ) {
+            $endedAt = $null
+            if ($null -ne $Ended) { $endedAt = $asked.AddSeconds($Ended) }
+            $said = Get-HolderProblem $Waits $asked $asked.AddSeconds($Released) $endedAt $Still
+            if ($Problem) { $said | Should -BeLike $Problem } else { $said | Should -BeExactly '' }
+        }
+    }
+
     Describe 'the page files in use' {
         It '<Name>' -ForEach @(
             @{ Name = 'absent or empty: nothing to try'; Entries = @(); Problem = "ExistingPageFiles names no page file's volume but Windows' own (C:); letters found: none" },

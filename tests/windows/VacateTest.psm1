@@ -403,6 +403,22 @@ function Remove-Program($Run) {
     }
 }
 
+# What is wrong with how long a holder of the lock's name held it, or '': it
+# lets go only once told to (ReleaseAsked), a run that waited on it ends
+# after it let go (ReleasedAt), and a run that went on ends while it still
+# held (StillHeld, read when the run ended).
+function Get-HolderProblem([bool] $Waits, [DateTime] $ReleaseAsked, [DateTime] $ReleasedAt, $RanEndedAt, $StillHeld) {
+    if ($ReleasedAt -lt $ReleaseAsked) {
+        return "the holder let go at $($ReleasedAt.ToString('o')), before it was told to at $($ReleaseAsked.ToString('o'))"
+    }
+    if ($Waits -and $null -eq $RanEndedAt) { return 'vacate did not end' }
+    if ($Waits -and $RanEndedAt -lt $ReleasedAt) {
+        return "vacate ended at $($RanEndedAt.ToString('o')), before the holder let go at $($ReleasedAt.ToString('o'))"
+    }
+    if (-not $Waits -and -not $StillHeld) { return 'the holder no longer held the name when vacate ended' }
+    return ''
+}
+
 # The letters of the page files in use, from ExistingPageFiles' entries
 # (\??\D:\pagefile.sys), each once, in capitals.
 function Get-PageFileLetters([string[]] $Entries) {

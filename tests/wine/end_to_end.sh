@@ -183,7 +183,7 @@ lock_conditions() {
     expect "c z" 0 "$help" "$none" "/?" # a fresh server, with the drives
     local waiting="vacate: waiting for another run of vacate to finish"
     local squatted="vacate: another program holds the lock's name; going on without it"
-    local failed=0 mode notes status holder started took
+    local failed=0 mode notes status holder started took held_right
     while read -r mode notes; do
         "$here/run" "$prefix" "$1" "$mode" 5 >"$work/holder" &
         holder=$!
@@ -191,15 +191,23 @@ lock_conditions() {
         started=$SECONDS status=0
         "$here/run" "$prefix" "$exe" Q >"$work/out" 2>"$work/errors" || status=$?
         took=$((SECONDS - started))
+        # A run that waited ends once the holder has let go (and said so); one
+        # that went on ends while the holder still holds.
+        if [[ $notes == waiting ]]; then
+            grep -q released "$work/holder" && held_right=1 || held_right=0
+        else
+            kill -0 $holder 2>/dev/null && ! grep -q released "$work/holder" && held_right=1 ||
+                held_right=0
+        fi
         wait $holder || true
-        if [[ $(cat "$work/holder") == held* && $status == 0 &&
+        if [[ $(cat "$work/holder") == held* && $status == 0 && $held_right == 1 &&
             $(tr -d '\r' <"$work/out") == "Drive Q: is already free" &&
             $(tr -d '\r' <"$work/errors") == "${!notes}" ]]; then
             echo "ok    $mode ($took s)"
         else
             failed=1
-            echo "FAIL  $mode: holder '$(cat "$work/holder")', status $status, after $took s," \
-                "errors '$(tr -d '\r' <"$work/errors")'"
+            echo "FAIL  $mode: holder '$(cat "$work/holder")' (held as it should: $held_right)," \
+                "status $status, after $took s, errors '$(tr -d '\r' <"$work/errors")'"
         fi
     done <<'ROWS'
 lock waiting
