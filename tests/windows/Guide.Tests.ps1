@@ -61,6 +61,15 @@ Describe 'the guides, with Windows stood in for' {
             return [pscustomobject] @{ Status = $global:LASTEXITCODE; Output = $output }
         }
 
+        # What a snippet printed, or what it threw, as "throws: ...".
+        function Get-SnippetOutcome([string] $Text, [string] $Name) {
+            try {
+                return (Invoke-Snippet $Text $Name).Output
+            } catch {
+                return @("throws: $_")
+            }
+        }
+
         # vacate.exe in the 64-bit Program Files, as a shell script that says what
         # it was told and ends with its status; a 32-bit process's ProgramFiles is
         # the x86 folder, where nothing is.
@@ -261,12 +270,7 @@ Describe 'the guides, with Windows stood in for' {
         ) {
             Set-Vacate 'Moved Q: to F:\n' $Status
             $text = Set-SnippetLetter (Get-Block 'docs/fleet.md' '### Configuration Manager configuration items' 1) 'Q' 'DE'
-            try {
-                $said = (Invoke-Snippet $text 'cm-remediation').Output
-            } catch {
-                $said = @("throws: $_")
-            }
-            $said | Should -Be @($Outcome)
+            Get-SnippetOutcome $text 'cm-remediation' | Should -Be @($Outcome)
             Get-Content -LiteralPath $arguments | Should -BeExactly '/v Q DE'
         }
 
@@ -366,12 +370,7 @@ Describe 'the guides, with Windows stood in for' {
         ) {
             Mock vacate { $global:LASTEXITCODE = $Status; $Says }
             $text = Set-SnippetLetter (Get-Block 'README.md' '### In scripts' 1) 'Q' 'M'
-            try {
-                $said = (Invoke-Snippet $text 'logon').Output
-            } catch {
-                $said = @("throws: $_")
-            }
-            $said | Should -Be @($Expected)
+            Get-SnippetOutcome $text 'logon' | Should -Be @($Expected)
             Should -Invoke vacate -Times 1 -Exactly -ParameterFilter { "$args" -eq '/v /to:M Q' }
         }
 

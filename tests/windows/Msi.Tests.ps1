@@ -265,6 +265,16 @@ Describe "vacate's MSI" {
                 }
             }
             $script:named = $script:letter
+            # A script that moves the volume from its letter, and must end with
+            # 0 and say where it went.
+            function Assert-GuideMove([string] $Name) {
+                $to = Select-First @(Get-FreeLetters 'ABC') 'no letter from D to Z is free'
+                $ran = Invoke-GuideScript $Name
+                if ((Get-VolumeName $to) -eq $script:volume) { $script:letter = $to }
+                $ran.Status | Should -Be 0 -Because "$($ran.Why) $($ran.Output) $($ran.Errors)"
+                $ran.Output | Should -BeExactly "Moved $($script:named): to $($to):`r`n"
+                Get-VolumeName $to | Should -BeExactly $script:volume
+            }
             $installedVacate = Join-Path $env:ProgramFiles 'vacate\vacate.exe'
         }
 
@@ -282,12 +292,7 @@ Describe "vacate's MSI" {
 
         It "Intune's remediation moves the volume and ends with 0" {
             if ($why) { Set-ItResult -Skipped -Because $why }
-            $to = Select-First @(Get-FreeLetters 'ABC') 'no letter from D to Z is free'
-            $ran = Invoke-GuideScript 'remediation'
-            if ((Get-VolumeName $to) -eq $script:volume) { $script:letter = $to }
-            $ran.Status | Should -Be 0 -Because "$($ran.Why) $($ran.Output)"
-            $ran.Output | Should -BeExactly "Moved $($script:named): to $($to):`r`n"
-            Get-VolumeName $to | Should -BeExactly $script:volume
+            Assert-GuideMove 'remediation'
         }
 
         It "Intune's detection passes once the letter is free" {
@@ -309,11 +314,7 @@ Describe "vacate's MSI" {
 
         It "Configuration Manager's remediation moves the volume, and does not throw" {
             if ($why) { Set-ItResult -Skipped -Because $why }
-            $to = Select-First @(Get-FreeLetters 'ABC') 'no letter from D to Z is free'
-            $ran = Invoke-GuideScript 'cm-remediation'
-            if ((Get-VolumeName $to) -eq $script:volume) { $script:letter = $to }
-            $ran.Status | Should -Be 0 -Because "$($ran.Why) $($ran.Output) $($ran.Errors)"
-            $ran.Output | Should -BeExactly "Moved $($script:named): to $($to):`r`n"
+            Assert-GuideMove 'cm-remediation'
         }
 
         It "Configuration Manager's discovery says Compliant once the letter is free" {
