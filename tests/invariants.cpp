@@ -133,8 +133,8 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         } else if (option.starts_with("to:") && to.empty()) {
             to = argv[first];
             const std::string value = option.substr(3);
-            bad_to = !(value == std::string(1, value[0]) || value == value.substr(0, 1) + ":") ||
-                     value[0] < 'd' || value[0] > 'z';
+            const bool one_letter = value.size() == 1 || (value.size() == 2 && value[1] == ':');
+            bad_to = !one_letter || value[0] < 'd' || value[0] > 'z';
             to_letter = bad_to ? '\0' : static_cast<char>(value[0] & ~0x20);
         } else if (!help && !version) {
             break;
@@ -199,7 +199,6 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         unread += call.drives == 0 ? 1u : 0u;
     }
     unread += at(p.recheck, 0).text == "drives" && at(p.recheck, 0).drives == 0 ? 1u : 0u;
-    const bool read_fails = unread > 0;
     const std::string refused =
         "Could not set mount point to " + text(target) + ":...restoring to " + source + "\n";
     const std::string moved = tell ? "Moved " + source + " to " + text(target) + ":\n" : "";
@@ -326,7 +325,7 @@ std::string broken_rule(const RunRecord& run, const FakePlatform& platform) {
         {turned && !to.empty(), p.search.size() <= 1,
          "with /to the run searches nothing: the source's probe is its one query before what "
          "Windows needs"},
-        {turned && read_fails,
+        {turned && unread > 0,
          unread == 1 && platform.calls.back().text == "drives" &&
              platform.calls.back().drives == 0 && ends(-1, unreadable),
          "a drive-set query that answers 0 before the move must end the run at once with its "

@@ -10,7 +10,7 @@
 // - pseudo-relocations: made only for data imported from a DLL as if it were
 //   the exe's own; the link refuses to make any (--disable-auto-import).
 // - __main and static constructors: the program has none to run, and the
-//   build fails an object that carries one (tests/CMakeLists.txt).
+//   link stops at an object that carries one (CMakeLists.txt).
 // - TLS callbacks and the atexit table: no thread-local data, and msvcrt's
 //   exit keeps its own table of what to run at the end.
 

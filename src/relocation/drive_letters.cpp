@@ -6,13 +6,13 @@ namespace vacate {
 
 Probe probe_drive_letter(Platform& platform, char letter) {
     const std::uint32_t drives = platform.GetLogicalDrives();
+    if (drives == 0) {
+        return Probe::unknown;
+    }
     // Unsigned arithmetic wraps, and 32 divides 2^32, so this is the letter's
     // distance from 'A' modulo 32 for every byte: a character that is not a
     // letter lands on some bit rather than shifting out of range.
     const unsigned bit = (static_cast<unsigned char>(letter) - unsigned{'A'}) % 32u;
-    if (drives == 0) {
-        return Probe::unknown;
-    }
     return (drives & (std::uint32_t{1} << bit)) == 0 ? Probe::free : Probe::in_use;
 }
 

@@ -26,7 +26,9 @@ end after it, and a run that goes on must end while the holder still holds.
 
 Then the test's standard user runs vacate, not elevated, as the README says
 it handles: /whatif says that the move needs an elevated run, and a run is
-refused with "Could not remove", both with -1 and the volume where it was. A row that cannot be set up fails, saying why. Whatever happens, the
+refused with "Could not remove", both with -1 and the volume where it was.
+
+A row that cannot be set up fails, saying why. Whatever happens, the
 virtual disk is detached, the user and its profile removed and the tasks
 unregistered. Off Windows, or not elevated, every case is skipped, saying
 why.

@@ -250,7 +250,8 @@ Describe "vacate's MSI" {
                 'cm-remediation' = @('### Configuration Manager configuration items', 1)
             }
             $script:runs = 0
-            # Each script with the letter where the volume is now.
+            # Each script names the disk's first letter, the one the engines
+            # keep free.
             function Invoke-GuideScript([string] $Name) {
                 $script:runs++
                 $file = Join-Path $work "$Name-$script:runs.ps1"
