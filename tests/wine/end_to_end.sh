@@ -44,16 +44,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A server of the prefix's own for the whole case, started persistent and
-# ended with the case. One that a program starts quits a few seconds after
-# the last program ends, and a row's program that starts while it quits meets
-# a server on its way out ("recvmsg: Connection reset by peer"), as a busy
-# machine shows. The server reads the prefix's drives when it starts.
+# A server of the prefix's own for the whole case, ended with the case; it
+# reads the prefix's drives when it starts.
 start_server() {
-    "$here/run" "$prefix"
-    WINEPREFIX=$prefix /usr/lib/wine/wineserver -k || true
-    WINEPREFIX=$prefix /usr/lib/wine/wineserver -w
-    WINEPREFIX=$prefix /usr/lib/wine/wineserver -p
+    "$here/serve" "$prefix"
     server=1
 }
 
