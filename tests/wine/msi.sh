@@ -19,6 +19,9 @@ work=$(mktemp -d)
 prefix=$work/prefix
 trap '/usr/lib/wine/wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
 export WINEPREFIX=$prefix
+# One server for the whole test: a check run just as a server quits would
+# read nothing from the registry.
+tests/wine/serve "$prefix"
 failures=0
 expect() {  # expect WHAT GOT WANTED
     if [[ $2 == "$3" ]]; then
@@ -84,32 +87,50 @@ done
 environment='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment'
 uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 folder='C:\Program Files\vacate\'
-path_type() { wine reg query "$environment" /v Path | awk '$1 == "Path" { print $2 }'; }
-# The entries of the machine's Path, one a line, without empty ones.
-path_entries() {
-    wine reg query "$environment" /v Path | sed -n 's/^ *Path *REG_[A-Z_]* *//p' |
-        tr ';' '\n' | sed '/^$/d'
+# reg query KEY [OPTION...]'s output, or, when it fails, a line that no
+# check expects.
+query() {
+    local got status=0
+    got=$(wine reg query "$@") || status=$?
+    ((status == 0)) || got="reg query failed with status $status: $got"
+    echo "$got"
+}
+# The machine's Path, read once: its type on the first line, then its
+# entries one a line, without empty ones.
+path() {
+    local got line
+    got=$(query "$environment" /v Path)
+    line=$(sed -n 's/^ *Path *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2/p' <<<"$got")
+    if [[ -z $line ]]; then
+        echo "$got"
+        return
+    fi
+    echo "${line%% *}"
+    tr ';' '\n' <<<"${line#* }" | sed '/^$/d'
 }
 # The products installed under the name vacate, as "VERSION PUBLISHER".
 products() {
-    wine reg query "$uninstall" /s | awk -F '    ' '
+    query "$uninstall" /s | awk -F '    ' '
+        /^reg query failed/ { print }
         /^HKEY/ { name = version = publisher = "" }
         $2 == "DisplayName" { name = $4 }
         $2 == "DisplayVersion" { version = $4 }
         $2 == "Publisher" { publisher = $4 }
-        /^$/ && name == "vacate" { print version, publisher; name = "" }'
+        /^$/ && name == "vacate" { print version, publisher; name = "" }
+        END { if (name == "vacate") print version, publisher }'
 }
 
-before=$(path_entries)
-expect "the machine's Path before: REG_EXPAND_SZ" "$(path_type)" REG_EXPAND_SZ
+before=$(path)
+expect "the machine's Path before: REG_EXPAND_SZ" "${before%%$'\n'*}" REG_EXPAND_SZ
 status=0
 wine msiexec /i "$msi" /qn || status=$?
 expect "msiexec /i /qn: status" "$status" 0
 expect "vacate.exe in C:\\Program Files\\vacate" \
     "$(ls "$prefix/drive_c/Program Files/vacate")" $'LICENSE\nREADME.md\nvacate.exe'
-expect "the Path still REG_EXPAND_SZ" "$(path_type)" REG_EXPAND_SZ
-expect "every entry kept, the folder last" "$(path_entries)" "$before"$'\n'"$folder"
-/usr/lib/wine/wineserver -w
+now=$(path)
+expect "the Path still REG_EXPAND_SZ" "${now%%$'\n'*}" REG_EXPAND_SZ
+expect "every entry kept, the folder last" "$now" "$before"$'\n'"$folder"
+tests/wine/serve "$prefix"  # a new cmd's environment is read from the registry
 expect "a new cmd finds vacate through the Path" "$(wine cmd /c 'vacate /?' | head -n 1)" \
     "Usage: vacate <Drive> [Exclude list]"
 publisher=${GITHUB_REPOSITORY:+${GITHUB_REPOSITORY%%/*}}
@@ -122,7 +143,7 @@ status=0
 wine msiexec /i "$work/next.msi" /qn || status=$?
 expect "the next version over it: status" "$status" 0
 expect "one product, the next version" "$(products | cut -d' ' -f1)" "$next"
-expect "the folder once in the Path" "$(path_entries)" "$before"$'\n'"$folder"
+expect "the folder once in the Path" "$(path)" "$before"$'\n'"$folder"
 
 status=0
 wine msiexec /x "$work/next.msi" /qn || status=$?
@@ -130,8 +151,7 @@ expect "msiexec /x /qn: status" "$status" 0
 expect "the program removed" "$(ls "$prefix/drive_c/Program Files/vacate" 2>&1 >/dev/null |
     grep -c 'No such file')" 1
 expect "no product left" "$(products)" ""
-expect "the Path as it was, still REG_EXPAND_SZ" "$(path_type) $(path_entries)" \
-    "REG_EXPAND_SZ $before"
+expect "the Path as it was, still REG_EXPAND_SZ" "$(path)" "$before"
 
 if ((failures)); then
     echo "msi: $failures checks failed"
