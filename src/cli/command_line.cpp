@@ -9,16 +9,6 @@ namespace vacate {
 
 namespace {
 
-// Whether `argument` is `word`, in any case.
-bool is_word(const char* argument, const char* word) {
-    for (; *word != '\0'; ++word, ++argument) {
-        if (upcase_ascii(*argument) != upcase_ascii(*word)) {
-            return false;
-        }
-    }
-    return *argument == '\0';
-}
-
 // The ways people ask a console command for help, on Windows and elsewhere.
 // None starts with a letter, so none could have named a drive.
 constexpr const char* help_requests[] = {"/?", "-?", "-h", "--help"};
@@ -31,7 +21,7 @@ bool asks_for_help(const char* argument) {
             return true;
         }
     }
-    return is_word(argument, "help");
+    return equal_ignoring_case(argument, "help");
 }
 
 bool is_switch(char c) {
@@ -40,27 +30,18 @@ bool is_switch(char c) {
 
 // "/whatif", "-WhatIf" and so on.
 bool is_option(const char* argument, const char* name) {
-    return is_switch(argument[0]) && is_word(argument + 1, name);
+    return is_switch(argument[0]) && equal_ignoring_case(argument + 1, name);
 }
 
 // "--version" as well as "/version": as "--help" is help.
 bool asks_for_version(const char* argument) {
-    return is_option(argument, "version") || is_word(argument, "--version");
+    return is_option(argument, "version") || equal_ignoring_case(argument, "--version");
 }
 
 // "/to:M", "-TO:m:" and so on: the option's value, or null when `argument`
 // is not /to at all.
 const char* to_value(const char* argument) {
-    constexpr char name[] = "to:";
-    if (!is_switch(argument[0])) {
-        return nullptr;
-    }
-    for (int i = 0; name[i] != '\0'; ++i) {
-        if (upcase_ascii(argument[1 + i]) != upcase_ascii(name[i])) {
-            return nullptr;
-        }
-    }
-    return argument + sizeof name;
+    return is_switch(argument[0]) ? after_ignoring_case(argument + 1, "to:") : nullptr;
 }
 
 // The letter that a drive argument names, as callers write it (K, k, K: or

@@ -14,6 +14,22 @@ constexpr bool is_ascii_letter(char c) {
     return upper >= 'A' && upper <= 'Z';
 }
 
+// What follows `prefix` at the start of `text`, a to z matched in either
+// case, or null when `text` does not start with it.
+constexpr const char* after_ignoring_case(const char* text, const char* prefix) {
+    for (; *prefix != '\0'; ++text, ++prefix) {
+        if (upcase_ascii(*text) != upcase_ascii(*prefix)) {
+            return nullptr;
+        }
+    }
+    return text;
+}
+
+constexpr bool equal_ignoring_case(const char* a, const char* b) {
+    const char* rest = after_ignoring_case(a, b);
+    return rest != nullptr && *rest == '\0';
+}
+
 }  // namespace vacate
 
 #endif

@@ -36,13 +36,6 @@ bool read_path(Platform& platform, const char* subkey, const char* value,
                                  &size);
 }
 
-// Device paths differ in case from one writer to the next.
-bool equal_ignoring_case(const char* a, const char* b) {
-    for (; *a != '\0' && upcase_ascii(*a) == upcase_ascii(*b); ++a, ++b) {
-    }
-    return upcase_ascii(*a) == upcase_ascii(*b);
-}
-
 constexpr char memory_management[] =
     R"(SYSTEM\CurrentControlSet\Control\Session Manager\Memory Management)";
 
@@ -121,6 +114,7 @@ bool is_system_volume(Platform& platform, const char* name) {
     char device[path_capacity + 1] = {};
     return read_path(platform, R"(SYSTEM\Setup)", "SystemPartition", partition) &&
            platform.QueryDosDeviceA(name, device, path_capacity) != 0 &&
+           // Device paths differ in case from one writer to the next.
            equal_ignoring_case(device, partition);
 }
 
